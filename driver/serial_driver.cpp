@@ -1,0 +1,271 @@
+// The serial driver over the Win32 communications functions.
+#include "serial_driver.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+const char DriverBanner[] = "ZEFT Serial Driver v2.1 (DORVALIX edition, one port, polled I/O)";
+
+HANDLE PortHandle = INVALID_HANDLE_VALUE;
+uint8_t PortNumber = 0;
+uint8_t LineState = 0;
+int32_t StatusCode = 0;
+char StatusText[kStatusTextSize] = "";
+
+namespace {
+
+// Records an outcome. The text is cut to fit the buffer, never overflowing it.
+void SetStatus(int32_t code, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(StatusText, sizeof StatusText, format, args);
+    va_end(args);
+    StatusCode = code;
+}
+
+// Records a failure of the named operation with the last platform error.
+int Fail(int32_t code, const char* what) {
+    SetStatus(code, "%s failed with error %d.", what, int(GetLastError()));
+    return 0;
+}
+
+// One EscapeCommFunction; on failure the operation's code and text.
+int LineCommand(DWORD function, int32_t failCode, const char* name) {
+    if (!EscapeCommFunction(PortHandle, function)) return Fail(failCode, name);
+    StatusCode = 0;
+    return 1;
+}
+
+// One modem-status query picking one bit; a failure reads as off.
+int ModemLine(DWORD bit, int32_t failCode) {
+    DWORD bits = 0;
+    if (!GetCommModemStatus(PortHandle, &bits)) return Fail(failCode, "GetCommModemStatus");
+    StatusCode = 0;
+    return (bits & bit) != 0 ? 1 : 0;
+}
+
+BYTE ParityFromCode(uint8_t code) {
+    switch (code) {
+        case 1: return ODDPARITY;
+        case 3: return EVENPARITY;
+        case 5: return MARKPARITY;
+        case 7: return SPACEPARITY;
+        default: return NOPARITY;
+    }
+}
+
+BYTE StopBitsFromCode(uint8_t code) {
+    switch (code) {
+        case 5: return ONE5STOPBITS;
+        case 2: return TWOSTOPBITS;
+        default: return ONESTOPBIT;
+    }
+}
+
+// Appends `text` to StatusText, cutting it where the buffer ends.
+void AppendStatus(const char* text) {
+    size_t used = std::strlen(StatusText);
+    std::snprintf(StatusText + used, sizeof StatusText - used, "%s", text);
+}
+
+// Reads and clears the port's error conditions and lists them in StatusText.
+void CommErrors() {
+    DWORD errors = 0;
+    COMSTAT stat;
+    std::memset(&stat, 0, sizeof stat);
+    if (!ClearCommError(PortHandle, &errors, &stat)) {
+        SysErrorText();
+        return;
+    }
+    struct Condition {
+        bool present;
+        const char* text;
+    };
+    const Condition conditions[] = {
+        {(errors & CE_BREAK) != 0, "Break detected. "},
+        {(errors & CE_DNS) != 0, "A parallel device is not selected. "},
+        {(errors & CE_FRAME) != 0, "Framing error. "},
+        {(errors & CE_IOE) != 0, "I/O error. "},
+        {(errors & CE_MODE) != 0, "Invalid mode/handle. "},
+        {(errors & CE_OOP) != 0, "Out of paper. "},
+        {(errors & CE_OVERRUN) != 0, "Overrun - characters lost. "},
+        {(errors & CE_PTO) != 0, "Parallel time-out. "},
+        {(errors & CE_RXOVER) != 0, "Input buffer overflow - characters lost. "},
+        {(errors & CE_RXPARITY) != 0, "Receive parity fault. "},
+        {(errors & CE_TXFULL) != 0, "Transmit buffer full - unable to transmit character. "},
+        {stat.fCtsHold != 0, "Tx waiting for CTS. "},
+        {stat.fDsrHold != 0, "Tx waiting for DSR. "},
+        {stat.fRlsdHold != 0, "Tx waiting for RLSD. "},
+        {stat.fXoffHold != 0, "Tx suspended by XOFF."},
+        {stat.fXoffSent != 0, "XOFF has been sent and Tx suspended. "},
+        {stat.fEof != 0, "EOF has been received. "},
+        {stat.fTxim != 0, "Tx has been overruled. "},
+    };
+    StatusText[0] = '\0';
+    for (const Condition& c : conditions) {
+        if (c.present) AppendStatus(c.text);
+    }
+}
+
+}  // namespace
+
+int SysErrorText() {
+    DWORD error = GetLastError();
+    char* message = nullptr;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                      FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                  reinterpret_cast<LPSTR>(&message), 0, nullptr);
+    if (length != 0 && message != nullptr) {
+        std::snprintf(StatusText, sizeof StatusText, "%s", message);
+    } else {
+        // No system text for this number: name the number instead.
+        std::snprintf(StatusText, sizeof StatusText, "System error %d.\r\n", int(error));
+    }
+    if (message != nullptr) LocalFree(message);
+    StatusCode = 1;
+    return 0;
+}
+
+int OpenCOM(int port, uint32_t baud, int dataBits, int stopCode, int parityCode) {
+    PortNumber = uint8_t(port);
+    char device[16];
+    std::snprintf(device, sizeof device, "\\\\.\\COM%u", unsigned(PortNumber));
+    PortHandle = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (PortHandle == INVALID_HANDLE_VALUE) {
+        SetStatus(2, "Error opening %s", device);
+        return 0;
+    }
+
+    DCB dcb;
+    if (!GetCommState(PortHandle, &dcb)) return Fail(3, "GetCommState");
+    dcb.BaudRate = baud;
+    dcb.fBinary = 1;
+    dcb.fParity = 0;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = 0;
+    dcb.fTXContinueOnXoff = 1;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = 0;
+    dcb.ByteSize = BYTE(dataBits);
+    dcb.Parity = ParityFromCode(uint8_t(parityCode));
+    dcb.StopBits = StopBitsFromCode(uint8_t(stopCode));
+    if (!SetCommState(PortHandle, &dcb)) return Fail(4, "SetCommState");
+
+    // A one-byte read returns as soon as a byte is there and gives up after
+    // 250 ms; a one-byte write gives up after 250 ms.
+    COMMTIMEOUTS timeouts;
+    std::memset(&timeouts, 0, sizeof timeouts);
+    GetCommTimeouts(PortHandle, &timeouts);
+    timeouts.ReadIntervalTimeout = 100;
+    timeouts.ReadTotalTimeoutMultiplier = 100;
+    timeouts.ReadTotalTimeoutConstant = 150;
+    timeouts.WriteTotalTimeoutMultiplier = 100;
+    timeouts.WriteTotalTimeoutConstant = 150;
+    SetCommTimeouts(PortHandle, &timeouts);
+
+    FlushRxBuf();
+    SetStatus(0, "Serial port COM%u: successfully reconfigured.", unsigned(PortNumber));
+    return 1;
+}
+
+int ReleaseCOM() {
+    if (PortHandle == INVALID_HANDLE_VALUE) return 1;
+    if (!CloseHandle(PortHandle)) return Fail(5, "ReleaseCOM");
+    SetStatus(0, "Serial port COM%u: successfully closed.", unsigned(PortNumber));
+    PortHandle = INVALID_HANDLE_VALUE;
+    return 1;
+}
+
+int FlushRxBuf() {
+    if (PortHandle == INVALID_HANDLE_VALUE) return 1;
+    if (!PurgeComm(PortHandle, PURGE_RXABORT | PURGE_RXCLEAR)) return Fail(7, "FlushRxBuf");
+    SetStatus(0, "Serial port COM%u: Rx flushed OK.", unsigned(PortNumber));
+    return 1;
+}
+
+int BreakOn() { return LineCommand(SETBREAK, 10, "BreakOn"); }
+int BreakOff() { return LineCommand(CLRBREAK, 11, "BreakOff"); }
+int DTROn() { return LineCommand(SETDTR, 12, "DTROn"); }
+int DTROff() { return LineCommand(CLRDTR, 13, "DTROff"); }
+int RTSOn() { return LineCommand(SETRTS, 14, "RTSOn"); }
+int RTSOff() { return LineCommand(CLRRTS, 15, "RTSOff"); }
+
+int ConfigDialog() {
+    char device[8];
+    std::snprintf(device, sizeof device, "COM%u:", unsigned(PortNumber));
+    // The structure is handed over as it is: GetCommConfig fills it.
+    COMMCONFIG config;
+    DWORD size = sizeof config;
+    const char* failed = nullptr;
+    if (!GetCommConfig(PortHandle, &config, &size) || size < sizeof config) {
+        failed = "GetCommConfig";
+    } else if (!CommConfigDialogA(device, nullptr, &config)) {
+        failed = "CommConfigDialog";
+    } else if (!SetCommConfig(PortHandle, &config, sizeof config)) {
+        failed = "SetCommConfig";
+    }
+    if (failed != nullptr) return Fail(20, failed);
+    StatusCode = 0;
+    return 1;
+}
+
+int RxChar() {
+    BYTE byte = 0;
+    DWORD count = 0;
+    if (ReadFile(PortHandle, &byte, 1, &count, nullptr) && count != 0) return byte;
+    return -1;
+}
+
+uint16_t TxChar(int byte) {
+    BYTE out = BYTE(byte);
+    DWORD count = 0;
+    if (WriteFile(PortHandle, &out, 1, &count, nullptr) && count != 0) return 0;
+    SysErrorText();
+    CommErrors();
+    return 0xFFFF;
+}
+
+uint16_t TxBufFree() {
+    COMMPROP prop;
+    std::memset(&prop, 0, sizeof prop);
+    if (!GetCommProperties(PortHandle, &prop)) {
+        Fail(9, "GetCommProperties");
+        return 0;
+    }
+    uint32_t headroom = prop.dwMaxTxQueue - prop.dwCurrentTxQueue;
+    StatusCode = 0;
+    return headroom > 0xFFFF ? uint16_t(0xFFFF) : uint16_t(headroom);
+}
+
+int CTSState() { return ModemLine(MS_CTS_ON, 16); }
+int DSRState() { return ModemLine(MS_DSR_ON, 17); }
+int RIState() { return ModemLine(MS_RING_ON, 18); }
+int DCDState() { return ModemLine(MS_RLSD_ON, 19); }
+
+uint8_t ControlLines() {
+    int dcd = DCDState();
+    int ri = RIState();
+    int dsr = DSRState();
+    int cts = CTSState();
+    uint8_t now = uint8_t(dcd * LINE_DCD + ri * LINE_RI + dsr * LINE_DSR + cts * LINE_CTS);
+    uint8_t result = uint8_t(now | ((LineState ^ now) >> 4));
+    LineState = now;
+    return result;
+}
+
+uint8_t RxStatus() {
+    uint8_t saved = LineState;
+    if (ControlLines() & LINE_CHANGES) {
+        LineState = saved;  // keep the change pending for the next ControlLines
+        return RX_CTRL;
+    }
+    return 0;
+}

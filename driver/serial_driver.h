@@ -1,0 +1,68 @@
+// The serial driver: one port per process, held in a few globals, offered as
+// plain calls that report success or failure and leave their outcome in the
+// status record. The driver never prints.
+#pragma once
+
+#include <cstdint>
+
+#include "../platform/win32_serial.h"
+
+// "ZEFT Serial Driver v2.1" and a notice.
+extern const char DriverBanner[];
+
+// Driver state.
+extern HANDLE PortHandle;       // the open port, or INVALID_HANDLE_VALUE
+extern uint8_t PortNumber;      // low 8 bits of the number given to OpenCOM
+extern uint8_t LineState;       // control-line states last taken in, bits 7..4
+
+// Status record: outcome of the most recent operation that records one.
+constexpr int kStatusTextSize = 512;
+extern int32_t StatusCode;      // 0 = success
+extern char StatusText[kStatusTextSize];
+
+// Control-line byte: states in bits 7..4, change bits in 3..0.
+constexpr uint8_t LINE_DCD = 0x80;
+constexpr uint8_t LINE_RI = 0x40;
+constexpr uint8_t LINE_DSR = 0x20;
+constexpr uint8_t LINE_CTS = 0x10;
+constexpr uint8_t LINE_DCD_CHANGED = 0x08;
+constexpr uint8_t LINE_RI_CHANGED = 0x04;
+constexpr uint8_t LINE_DSR_CHANGED = 0x02;
+constexpr uint8_t LINE_CTS_CHANGED = 0x01;
+constexpr uint8_t LINE_CHANGES = 0x0F;
+
+// Receive status byte. Only RX_CTRL (a control line has changed) is ever set.
+constexpr uint8_t RX_TIMEOUT = 0x80;
+constexpr uint8_t RX_UNUSED = 0x40;
+constexpr uint8_t RX_CTRL = 0x20;
+constexpr uint8_t RX_BREAK = 0x10;
+constexpr uint8_t RX_FRAME = 0x08;
+constexpr uint8_t RX_PARITY = 0x04;
+constexpr uint8_t RX_OVERRUN = 0x02;
+constexpr uint8_t RX_BUFFULL = 0x01;
+
+// Port session. Commands return 1 for success, 0 for failure.
+int OpenCOM(int port, uint32_t baud, int dataBits, int stopCode, int parityCode);
+int ReleaseCOM();
+int FlushRxBuf();
+int BreakOn();
+int BreakOff();
+int DTROn();
+int DTROff();
+int RTSOn();
+int RTSOff();
+int ConfigDialog();
+int SysErrorText();  // always 0; status record from the last platform error
+
+// Character transfer.
+int RxChar();                  // 0..255, or -1 when no byte came
+uint16_t TxChar(int byte);     // 0 sent, 0xFFFF not sent
+uint16_t TxBufFree();          // transmit-queue headroom, 0 on failure
+
+// Line status.
+int CTSState();
+int DSRState();
+int RIState();
+int DCDState();
+uint8_t ControlLines();
+uint8_t RxStatus();

@@ -1,0 +1,12 @@
+// Line and status display: turn a control-line byte or a receive status
+// byte into console text. These only format; they never call the driver.
+#pragma once
+
+#include <cstdint>
+
+// The change mark written before a line name: delta in code page 437.
+constexpr char kChangeMark = char(0xEB);
+
+void ShowLineTable(uint8_t lines);
+void ShowLineChanges(uint8_t lines);
+void ShowStatusTable(uint8_t status);

@@ -1,0 +1,12 @@
+// Formatted and raw output for the monitor, through the console layer.
+#pragma once
+
+// printf-style text; the result is cut at 1023 bytes.
+void Print(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// One byte, unchanged (a 0x0A still becomes "\r\n" on the way out).
+void PutByte(int byte);

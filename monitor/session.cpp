@@ -1,0 +1,157 @@
+#include "session.h"
+
+#include <cctype>
+
+#include "../driver/serial_driver.h"
+#include "../platform/console.h"
+#include "control_monitor.h"
+#include "output.h"
+
+namespace {
+
+constexpr int kEndKey = 0xFF;
+
+// Polling interval of the end-of-session wait, in milliseconds.
+constexpr unsigned kDrainPollMs = 10;
+
+bool EqualsIgnoringCase(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b))) {
+            return false;
+        }
+    }
+    return *a == *b;
+}
+
+const char* ParityWord(int32_t code) {
+    switch (code) {
+        case 0: return "no";
+        case 1: return "odd";
+        case 3: return "even";
+        case 5: return "mark";
+        case 7: return "space";
+        default: return "wierd";
+    }
+}
+
+// Received bytes raw, typed bytes sent, until 0xFF has been typed.
+void RunPlainLoop() {
+    int lastKey = 0;
+    while (lastKey != kEndKey) {
+        int byte = RxChar();
+        if (byte >= 0) PutByte(byte);
+        if (ConsoleKeyWaiting()) {
+            lastKey = ConsoleReadKey();
+            TxChar(lastKey);
+        }
+    }
+}
+
+// Waits until the transmit headroom is back to its start-up value, so typed
+// bytes have left before the lines drop. The wait is bounded by the time the
+// queued bytes need at the set rate (12 bit times a byte, the longest frame)
+// plus a second, in case the headroom never comes back.
+void WaitForTransmitQueue(uint16_t startFree, uint32_t baud) {
+    uint16_t free = TxBufFree();
+    if (free >= startFree) return;
+    uint64_t queued = uint64_t(startFree - free);
+    uint64_t boundMs = 1000 + (baud != 0 ? queued * 12 * 1000 / baud : 0);
+    uint64_t polls = boundMs / kDrainPollMs + 1;
+    for (uint64_t i = 0; i < polls; ++i) {
+        ConsoleSleep(kDrainPollMs);
+        if (TxBufFree() >= startFree) return;
+    }
+}
+
+}  // namespace
+
+uint32_t ConvertNumber(const char* text) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    while (std::isspace(*p)) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    uint32_t value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) value = value * 10u + uint32_t(*p - '0');
+    return negative ? 0u - value : value;
+}
+
+bool ParseCommandLine(int argc, const char* const argv[], SessionSettings* settings) {
+    if (argc < 6) return false;
+    *settings = SessionSettings();
+    settings->port = int32_t(ConvertNumber(argv[1]));
+    settings->baud = ConvertNumber(argv[2]);
+    settings->dataBits = int32_t(ConvertNumber(argv[3]));
+    settings->stopCode = int32_t(ConvertNumber(argv[4]));
+    settings->stopText = argv[4];
+    settings->parityCode = int32_t(ConvertNumber(argv[5]));
+    for (int i = 6; i < argc; ++i) {
+        if (EqualsIgnoringCase(argv[i], "/nc")) settings->showLines = false;
+        if (EqualsIgnoringCase(argv[i], "/cfg")) settings->useDialog = true;
+    }
+    return true;
+}
+
+void ShowUsage() {
+    Print("DORVALIX v4.1%38s%s\n", "", "Serial line monitor");
+    Print("Watches a COM port's data and control lines.\n"
+          "\n"
+          "DORVALIX port baud data stop parity [/NC] [/CFG]\n"
+          "\n"
+          "  port    Any valid COM port (1 - 9)\n"
+          "  baud    Baud rate. Any value up to 115200.\n"
+          "  data    Data bits. 5, 6, 7, or 8.\n"
+          "  stop    Stop bits. 1, 2, or 5 (=1.5 stop bits with 5 data bits).\n"
+          "  parity  Parity. 0 - None, 1 - Odd, 3 - Even, 5 - Mark, 7 - Space.\n"
+          "  /NC     Optional: No control line display or change allowed.\n"
+          "  /CFG    Optional: Configure using system dialog.\n"
+          "\n"
+          "DTR and RTS asserted by default for the duration of the session.\n"
+          "Typing transmits characters.\n"
+          "Typing ESC (1Bh) allows control of output lines:\n"
+          "ESC 'B' transmits break; ESC 'b' releases break.\n"
+          "ESC 'D' asserts DTR; ESC 'd' releases DTR.\n"
+          "ESC 'R' asserts RTS; ESC 'r' releases RTS.\n"
+          "ESC ESC transmits the ASCII ESCape character (1Bh).\n"
+          "Type character 255 to terminate the session.\n");
+}
+
+void ShowSettings(const SessionSettings& s) {
+    Print("Sampling from COM%u, %lu baud, %u data bits, %s stop bit%s, %s parity...\n", unsigned(s.port),
+          static_cast<unsigned long>(s.baud), unsigned(s.dataBits), s.stopCode == 5 ? "1.5" : s.stopText,
+          s.stopCode > 1 ? "s" : "", ParityWord(s.parityCode));
+}
+
+int RunDorvalix(int argc, const char* const argv[]) {
+    SessionSettings settings;
+    if (!ParseCommandLine(argc, argv, &settings)) {
+        ShowUsage();
+        return 1;
+    }
+    Print("%s\n", DriverBanner);
+    ShowSettings(settings);
+    if (!settings.showLines) Print("(Ignoring control lines)\n");
+
+    if (!OpenCOM(settings.port, settings.baud, settings.dataBits, settings.stopCode, settings.parityCode)) {
+        Print("Unable to open COM port.\n");
+        return 1;
+    }
+    if (settings.useDialog && !ConfigDialog()) Print("WARNING: Configuration dialog not available.\n");
+
+    uint16_t startFree = TxBufFree();
+    Print("Tx buffer size: %u bytes\n", unsigned(startFree));
+    if (settings.showLines) ShowInitialTables();
+    if (DTROn()) Print("(DTR on) ");
+    if (RTSOn()) Print("(RTS on) ");
+
+    if (settings.showLines) {
+        RunControlLineMonitor();
+    } else {
+        RunPlainLoop();
+    }
+
+    WaitForTransmitQueue(startFree, settings.baud);
+    if (DTROff()) Print("(DTR off) ");
+    if (RTSOff()) Print("(RTS off)\n");
+    if (!ReleaseCOM()) Print("Unable to Release COM port.\n");
+    return 0;
+}

@@ -1,0 +1,29 @@
+// Command line, its echo, and the session frame.
+#pragma once
+
+#include <cstdint>
+
+struct SessionSettings {
+    int32_t port = 0;
+    uint32_t baud = 0;
+    int32_t dataBits = 0;
+    int32_t stopCode = 0;
+    const char* stopText = "";  // argument 4 exactly as typed
+    int32_t parityCode = 0;
+    bool showLines = true;
+    bool useDialog = false;
+};
+
+// Decimal conversion as atoi/atol do it, but wrapping in 32 bits instead of
+// saturating: "4294967297" gives 1 and "-1" gives 0xFFFFFFFF.
+uint32_t ConvertNumber(const char* text);
+
+// Fills `settings` from the arguments; false when fewer than five follow the
+// program name.
+bool ParseCommandLine(int argc, const char* const argv[], SessionSettings* settings);
+
+void ShowUsage();
+void ShowSettings(const SessionSettings& settings);
+
+// The whole program: returns the exit status.
+int RunDorvalix(int argc, const char* const argv[]);

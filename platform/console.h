@@ -1,0 +1,21 @@
+// The console as the monitor sees it: a non-blocking key test, a key read
+// that yields one byte at a time, and output that reaches the screen at once.
+#pragma once
+
+#include <cstddef>
+
+// True when a byte of a key press is waiting (also the second byte of a
+// two-byte cursor or function key). Never blocks.
+bool ConsoleKeyWaiting();
+
+// The next byte of a key press, 0..255, without echo; blocks until there is one.
+// Cursor and function keys give two bytes: a prefix (0xE0 for the cursor
+// block, 0x00 for the others) and the key's PC extended code.
+int ConsoleReadKey();
+
+// Writes bytes to standard output. Every "\n" goes out as "\r\n"; every other
+// byte goes out unchanged.
+void ConsoleWrite(const char* data, size_t length);
+
+// Pauses the caller for about `milliseconds`, for polling waits.
+void ConsoleSleep(unsigned milliseconds);
