@@ -1,0 +1,38 @@
+#include "fake_console.h"
+
+#include "../platform/console.h"
+
+FakeConsoleState fakeConsole;
+
+void ResetFakeConsole() { fakeConsole = FakeConsoleState(); }
+
+bool ConsoleKeyWaiting() {
+    ++fakeConsole.keyTests;
+    if (fakeConsole.onKeyTest) fakeConsole.onKeyTest(fakeConsole.keyTests);
+    if (!fakeConsole.keys.empty()) return true;
+    if (++fakeConsole.dryTests >= fakeConsole.dryLimit) {
+        fakeConsole.ranDry = true;
+        fakeConsole.keys.push_back(char(0xFF));
+        return true;
+    }
+    return false;
+}
+
+int ConsoleReadKey() {
+    if (fakeConsole.keys.empty()) return 0;
+    unsigned char key = static_cast<unsigned char>(fakeConsole.keys[0]);
+    fakeConsole.keys.erase(0, 1);
+    return key;
+}
+
+void ConsoleWrite(const char* data, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        if (data[i] == '\n') fakeConsole.output += '\r';
+        fakeConsole.output += data[i];
+    }
+}
+
+void ConsoleSleep(unsigned milliseconds) {
+    ++fakeConsole.sleeps;
+    fakeConsole.sleptMs += milliseconds;
+}

@@ -1,0 +1,26 @@
+// A scripted console linked in place of the platform's: keys come from a
+// queue, output is collected exactly as it would reach standard output.
+#pragma once
+
+#include <functional>
+#include <string>
+
+struct FakeConsoleState {
+    std::string keys;          // bytes still to be read, one per key read
+    std::string output;        // what reached "standard output" ("\n" as "\r\n")
+    unsigned keyTests = 0;     // calls of ConsoleKeyWaiting
+    unsigned sleptMs = 0;      // sum of ConsoleSleep arguments
+    unsigned sleeps = 0;       // calls of ConsoleSleep
+    // Called at the start of every key test with its running number, so a
+    // test can change the world between loop passes (lines, received bytes).
+    std::function<void(unsigned)> onKeyTest;
+    // A loop whose keys ran out would poll forever: after this many key tests
+    // with nothing queued the console types 0xFF itself and sets ranDry.
+    unsigned dryLimit = 10000;
+    unsigned dryTests = 0;
+    bool ranDry = false;
+};
+
+extern FakeConsoleState fakeConsole;
+
+void ResetFakeConsole();
