@@ -17,5 +17,9 @@ int ConsoleReadKey();
 // byte goes out unchanged.
 void ConsoleWrite(const char* data, size_t length);
 
+// True when keys come from a person at a terminal (not a pipe or a file),
+// so that interactive screens such as the configuration dialog make sense.
+bool ConsoleIsInteractive();
+
 // Pauses the caller for about `milliseconds`, for polling waits.
 void ConsoleSleep(unsigned milliseconds);

@@ -36,3 +36,5 @@ void ConsoleSleep(unsigned milliseconds) {
     ++fakeConsole.sleeps;
     fakeConsole.sleptMs += milliseconds;
 }
+
+bool ConsoleIsInteractive() { return fakeConsole.interactive; }

@@ -19,6 +19,7 @@ struct FakeConsoleState {
     unsigned dryLimit = 10000;
     unsigned dryTests = 0;
     bool ranDry = false;
+    bool interactive = true;   // what ConsoleIsInteractive answers
 };
 
 extern FakeConsoleState fakeConsole;

@@ -29,3 +29,5 @@ void ConsoleSleep(unsigned milliseconds) {
     timespec ts = {time_t(milliseconds / 1000), long(milliseconds % 1000) * 1000000L};
     nanosleep(&ts, nullptr);
 }
+
+bool ConsoleIsInteractive() { return isatty(0) == 1; }
