@@ -6,7 +6,6 @@ cd "$(dirname "$0")/.."
 
 missing=()
 command -v cmake >/dev/null || missing+=(cmake)
-command -v ninja >/dev/null || missing+=(ninja-build)
 command -v g++ >/dev/null || missing+=(g++)
 [ -e /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev libgmock-dev)
 command -v x86_64-w64-mingw32-g++ >/dev/null || missing+=(g++-mingw-w64-x86-64)
@@ -18,10 +17,10 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 jobs=$(nproc)
-cmake -S . -B build -G Ninja >/dev/null
+cmake -S . -B build >/dev/null
 cmake --build build -j "$jobs"
 for target in x86_64 i686; do
-    cmake -S . -B "build-$target-w64-mingw32" -G Ninja \
+    cmake -S . -B "build-$target-w64-mingw32" \
         -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$target-w64-mingw32.cmake" >/dev/null
     cmake --build "build-$target-w64-mingw32" -j "$jobs"
 done
