@@ -1,0 +1,184 @@
+// The console on Windows, on the console input API and the standard handles.
+//
+// Keys: key test and key read behave as the CRT's _kbhit/_getch, but are
+// built on PeekConsoleInputA/ReadConsoleInputA. Some consoles (wine's among
+// them) only start delivering keys once a program has looked at the console
+// input, so polling with _kbhit alone would never see a key there. When
+// standard input is a pipe or a file, its bytes are the keys.
+//
+// Output: every byte goes to the standard output handle with WriteFile, "\n"
+// as "\r\n" and everything else as it is, so no code-page or stdio
+// translation touches what the monitor writes.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include "../console.h"
+#include "key_events.h"
+
+static_assert(keyevents::kVkMenu == VK_MENU && keyevents::kVkPrior == VK_PRIOR &&
+                  keyevents::kVkNext == VK_NEXT && keyevents::kVkEnd == VK_END &&
+                  keyevents::kVkHome == VK_HOME && keyevents::kVkLeft == VK_LEFT &&
+                  keyevents::kVkUp == VK_UP && keyevents::kVkRight == VK_RIGHT &&
+                  keyevents::kVkDown == VK_DOWN && keyevents::kVkInsert == VK_INSERT &&
+                  keyevents::kVkDelete == VK_DELETE && keyevents::kVkF1 == VK_F1 &&
+                  keyevents::kVkF10 == VK_F10 && keyevents::kVkF11 == VK_F11 &&
+                  keyevents::kVkF12 == VK_F12,
+              "virtual key numbers");
+static_assert(keyevents::kRightAlt == RIGHT_ALT_PRESSED && keyevents::kLeftAlt == LEFT_ALT_PRESSED &&
+                  keyevents::kRightCtrl == RIGHT_CTRL_PRESSED && keyevents::kLeftCtrl == LEFT_CTRL_PRESSED &&
+                  keyevents::kShift == SHIFT_PRESSED && keyevents::kEnhanced == ENHANCED_KEY,
+              "control key state bits");
+
+namespace {
+
+enum class InputKind { kUnknown, kConsole, kPipe, kOther, kEnd };
+
+InputKind inputKind = InputKind::kUnknown;
+HANDLE input = INVALID_HANDLE_VALUE;
+
+// Bytes of a key already taken from the input but not yet read.
+uint8_t pending[keyevents::kMaxBytes];
+size_t pendingCount = 0;
+size_t pendingNext = 0;
+
+// How many events one key test drops at most before it gives up for now, so
+// a flood of mouse or focus events cannot hold the caller.
+constexpr int kMaxDroppedPerTest = 64;
+
+InputKind Input() {
+    if (inputKind != InputKind::kUnknown) return inputKind;
+    input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (input == nullptr || input == INVALID_HANDLE_VALUE) {
+        inputKind = InputKind::kEnd;
+    } else if (GetConsoleMode(input, &mode)) {
+        inputKind = InputKind::kConsole;
+    } else if (GetFileType(input) == FILE_TYPE_PIPE) {
+        inputKind = InputKind::kPipe;
+    } else {
+        inputKind = InputKind::kOther;
+    }
+    return inputKind;
+}
+
+keyevents::KeyEvent FromRecord(const INPUT_RECORD& record) {
+    const KEY_EVENT_RECORD& k = record.Event.KeyEvent;
+    return keyevents::KeyEvent{k.bKeyDown != FALSE, k.wRepeatCount, k.wVirtualKeyCode, k.uChar.AsciiChar,
+                               k.dwControlKeyState};
+}
+
+enum class Taken { kKey, kNoKey, kFailed };
+
+// Takes one console event off the input (blocking until there is one) and
+// makes its key bytes pending, if it has any.
+Taken TakeConsoleEvent() {
+    INPUT_RECORD record;
+    DWORD count = 0;
+    if (!ReadConsoleInputA(input, &record, 1, &count)) return Taken::kFailed;
+    if (count == 0 || record.EventType != KEY_EVENT) return Taken::kNoKey;
+    pendingNext = 0;
+    pendingCount = keyevents::Decode(FromRecord(record), pending);
+    return pendingCount != 0 ? Taken::kKey : Taken::kNoKey;
+}
+
+// Pipe or file: one byte read ahead into the pending buffer. End of input
+// (or a read error) means no more keys.
+bool TakeByte() {
+    uint8_t byte = 0;
+    DWORD count = 0;
+    if (!ReadFile(input, &byte, 1, &count, nullptr) || count == 0) {
+        inputKind = InputKind::kEnd;
+        return false;
+    }
+    pending[0] = byte;
+    pendingCount = 1;
+    pendingNext = 0;
+    return true;
+}
+
+bool PipeHasByte() {
+    DWORD available = 0;
+    if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) {
+        inputKind = InputKind::kEnd;  // the writer has gone
+        return false;
+    }
+    return available != 0;
+}
+
+bool HavePending() { return pendingNext < pendingCount; }
+
+}  // namespace
+
+bool ConsoleKeyWaiting() {
+    if (HavePending()) return true;
+    switch (Input()) {
+        case InputKind::kConsole:
+            for (int i = 0; i < kMaxDroppedPerTest; ++i) {
+                INPUT_RECORD record;
+                DWORD count = 0;
+                if (!PeekConsoleInputA(input, &record, 1, &count) || count == 0) return false;
+                // An event is there, so taking it does not block.
+                Taken taken = TakeConsoleEvent();
+                if (taken == Taken::kKey) return true;
+                if (taken == Taken::kFailed) return false;
+            }
+            return false;
+        case InputKind::kPipe:
+            return PipeHasByte() && TakeByte();
+        case InputKind::kOther:
+            return TakeByte();  // files and devices like NUL do not block
+        default:
+            return false;
+    }
+}
+
+int ConsoleReadKey() {
+    for (;;) {
+        if (HavePending()) return pending[pendingNext++];
+        switch (Input()) {
+            case InputKind::kConsole:
+                if (TakeConsoleEvent() == Taken::kFailed) return 0;
+                break;
+            case InputKind::kPipe:
+            case InputKind::kOther:
+                if (!TakeByte()) return 0;
+                break;
+            default:
+                return 0;  // no more keys will come
+        }
+    }
+}
+
+void ConsoleWrite(const char* data, size_t length) {
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (output == nullptr || output == INVALID_HANDLE_VALUE) return;
+    char buffer[512];
+    size_t used = 0;
+    auto flush = [&]() -> bool {
+        size_t done = 0;
+        while (done < used) {
+            DWORD written = 0;
+            if (!WriteFile(output, buffer + done, DWORD(used - done), &written, nullptr) || written == 0) {
+                return false;
+            }
+            done += written;
+        }
+        used = 0;
+        return true;
+    };
+    for (size_t i = 0; i < length; ++i) {
+        if (used + 2 > sizeof buffer && !flush()) return;
+        if (data[i] == '\n') buffer[used++] = '\r';
+        buffer[used++] = data[i];
+    }
+    flush();
+}
+
+bool ConsoleIsInteractive() { return Input() == InputKind::kConsole; }
+
+void ConsoleSleep(unsigned milliseconds) { Sleep(milliseconds); }
