@@ -1,17 +1,247 @@
-// Placeholder provider: every call fails until the provider is written.
+// The built-in loopback port, wired like a loopback test plug: every byte
+// written comes back to be read, RTS drives CTS, DTR drives DSR and DCD, and
+// RI stays off. It needs no device. One per process, opened exclusively.
+//
+// Each open starts from a fresh plug: 9600 8N1, no time-outs, lines off,
+// nothing waiting, no errors. Flow-control flags are checked and kept but
+// have no effect: the transmit side drains at once into the receive ring.
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
 #include "provider.h"
 
-HANDLE LoopOpen() { FailWith(ERROR_FILE_NOT_FOUND); return INVALID_HANDLE_VALUE; }
-bool LoopOwns(HANDLE) { return false; }
-BOOL LoopCloseHandle(HANDLE) { return FailWith(ERROR_INVALID_HANDLE); }
-BOOL LoopReadFile(HANDLE, LPVOID, DWORD, LPDWORD) { return FailWith(ERROR_INVALID_HANDLE); }
-BOOL LoopWriteFile(HANDLE, LPCVOID, DWORD, LPDWORD) { return FailWith(ERROR_INVALID_HANDLE); }
-BOOL LoopGetCommState(HANDLE, LPDCB) { return FailWith(ERROR_INVALID_HANDLE); }
-BOOL LoopSetCommState(HANDLE, LPDCB) { return FailWith(ERROR_INVALID_HANDLE); }
-BOOL LoopGetCommTimeouts(HANDLE, LPCOMMTIMEOUTS) { return FailWith(ERROR_INVALID_HANDLE); }
-BOOL LoopSetCommTimeouts(HANDLE, LPCOMMTIMEOUTS) { return FailWith(ERROR_INVALID_HANDLE); }
-BOOL LoopPurgeComm(HANDLE, DWORD) { return FailWith(ERROR_INVALID_HANDLE); }
-BOOL LoopClearCommError(HANDLE, LPDWORD, LPCOMSTAT) { return FailWith(ERROR_INVALID_HANDLE); }
-BOOL LoopGetCommProperties(HANDLE, LPCOMMPROP) { return FailWith(ERROR_INVALID_HANDLE); }
-BOOL LoopEscapeCommFunction(HANDLE, DWORD) { return FailWith(ERROR_INVALID_HANDLE); }
-BOOL LoopGetCommModemStatus(HANDLE, LPDWORD) { return FailWith(ERROR_INVALID_HANDLE); }
+namespace {
+
+// GetCommProperties values, with the Win32 names of the bits they stand for.
+constexpr DWORD kServiceSerialComm = 0x00000001;  // SP_SERIALCOMM
+constexpr DWORD kSubTypeRs232 = 0x00000001;       // PST_RS232
+constexpr DWORD kBaudUser = 0x10000000;           // BAUD_USER
+constexpr DWORD kAllBaudRates = 0x1007FFFF;       // BAUD_075 .. BAUD_57600, BAUD_USER
+constexpr DWORD kCapabilities = 0x000003FF;       // PCF_DTRDSR .. PCF_16BITMODE
+constexpr DWORD kSettableParams = 0x0000007F;     // SP_PARITY .. SP_RLSD
+constexpr WORD kDataBits5To8 = 0x000F;            // DATABITS_5 .. DATABITS_8
+constexpr WORD kStopAndParity = 0x1F07;           // STOPBITS_10/15/20, PARITY_NONE .. SPACE
+
+constexpr DWORD kRingSize = 65536;  // the receive queue
+
+bool g_open = false;
+char g_token;  // its address is the handle, distinct from any tty handle
+DCB g_dcb;
+COMMTIMEOUTS g_timeouts;
+bool g_dtr = false;
+bool g_rts = false;
+bool g_break = false;
+DWORD g_errors = 0;  // CE_ bits since the last ClearCommError
+
+BYTE g_ring[kRingSize];
+DWORD g_head = 0;   // index of the oldest byte waiting
+DWORD g_count = 0;  // bytes waiting
+
+HANDLE LoopHandle() { return static_cast<HANDLE>(&g_token); }
+
+void ResetPlug() {
+    std::memset(&g_dcb, 0, sizeof g_dcb);
+    g_dcb.DCBlength = sizeof(DCB);
+    g_dcb.BaudRate = 9600;
+    g_dcb.fBinary = 1;
+    g_dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    g_dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    g_dcb.XonLim = 2048;
+    g_dcb.XoffLim = 512;
+    g_dcb.ByteSize = 8;
+    g_dcb.Parity = NOPARITY;
+    g_dcb.StopBits = ONESTOPBIT;
+    g_dcb.XonChar = 0x11;
+    g_dcb.XoffChar = 0x13;
+    std::memset(&g_timeouts, 0, sizeof g_timeouts);
+    g_dtr = g_rts = g_break = false;
+    g_errors = 0;
+    g_head = g_count = 0;
+}
+
+// Waits out a read time-out on an empty ring. Nothing can write into the
+// loop while this process is blocked in a read, so the whole time passes.
+// The deadline is absolute, so a signal only restarts the same wait.
+void WaitForLoopData(long ms) {
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += ms / 1000;
+    deadline.tv_nsec += (ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
+}
+
+DWORD TakeFromRing(BYTE* out, DWORD length) {
+    DWORD n = length < g_count ? length : g_count;
+    for (DWORD i = 0; i < n; ++i) {
+        out[i] = g_ring[g_head];
+        g_head = (g_head + 1) % kRingSize;
+    }
+    g_count -= n;
+    return n;
+}
+
+void PutIntoRing(BYTE byte) {
+    if (g_count == kRingSize) {
+        g_errors |= CE_RXOVER;  // the byte is lost, as in an overflowing receiver
+        return;
+    }
+    g_ring[(g_head + g_count) % kRingSize] = byte;
+    ++g_count;
+}
+
+}  // namespace
+
+HANDLE LoopOpen() {
+    if (g_open) {
+        FailWith(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    ResetPlug();
+    g_open = true;
+    return LoopHandle();
+}
+
+bool LoopOwns(HANDLE h) { return g_open && h == LoopHandle(); }
+
+BOOL LoopCloseHandle(HANDLE) {
+    // Closing drops the output lines and the break, as a device's close does.
+    g_dtr = g_rts = g_break = false;
+    g_count = 0;
+    g_open = false;
+    return TRUE;
+}
+
+// What is waiting comes at once, up to `length`. With nothing waiting the
+// read waits out its total time-out and returns TRUE with a count of 0. With
+// no total time-out set (the interval rule only, or MAXDWORD, 0, 0) it
+// returns at once: a device would wait for a byte, but in this single-
+// threaded process no byte can enter the loop during the wait, so waiting
+// would never end.
+BOOL LoopReadFile(HANDLE, LPVOID buffer, DWORD length, LPDWORD done) {
+    if (done != nullptr) *done = 0;
+    if (length == 0) return TRUE;
+    if (buffer == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    if (g_count == 0) {
+        long wait = ReadTotalTimeoutMs(g_timeouts, length);
+        if (wait > 0) WaitForLoopData(wait);
+    }
+    DWORD n = TakeFromRing(static_cast<BYTE*>(buffer), length);
+    if (done != nullptr) *done = n;
+    return TRUE;
+}
+
+// Every byte is sent at once, so the write always reports all of them. While
+// the break holds the line at space the bytes never reach the receiver.
+BOOL LoopWriteFile(HANDLE, LPCVOID buffer, DWORD length, LPDWORD done) {
+    if (done != nullptr) *done = 0;
+    if (length != 0 && buffer == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    const BYTE* bytes = static_cast<const BYTE*>(buffer);
+    if (!g_break) {
+        for (DWORD i = 0; i < length; ++i) PutIntoRing(bytes[i]);
+    }
+    if (done != nullptr) *done = length;
+    return TRUE;
+}
+
+BOOL LoopGetCommState(HANDLE, LPDCB dcb) {
+    if (dcb == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    *dcb = g_dcb;
+    return TRUE;
+}
+
+// The DTR and RTS modes take effect as the settings are applied: ENABLE
+// raises the line, DISABLE lowers it; a handshake mode raises it (the
+// receive queue has room to signal), RTS toggle lowers it (nothing is ever
+// left waiting to be sent).
+BOOL LoopSetCommState(HANDLE, LPDCB dcb) {
+    if (dcb == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    if (!CheckDcb(*dcb)) return FALSE;
+    g_dcb = *dcb;
+    g_dcb.DCBlength = sizeof(DCB);
+    g_dtr = g_dcb.fDtrControl != DTR_CONTROL_DISABLE;
+    g_rts = g_dcb.fRtsControl == RTS_CONTROL_ENABLE || g_dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
+    return TRUE;
+}
+
+BOOL LoopGetCommTimeouts(HANDLE, LPCOMMTIMEOUTS t) {
+    if (t == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    *t = g_timeouts;
+    return TRUE;
+}
+
+BOOL LoopSetCommTimeouts(HANDLE, LPCOMMTIMEOUTS t) {
+    if (t == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    g_timeouts = *t;
+    return TRUE;
+}
+
+// No flags, or flags PurgeComm does not know, are refused as a device
+// refuses them. The transmit side never holds anything, so its flags only
+// succeed.
+BOOL LoopPurgeComm(HANDLE, DWORD flags) {
+    const DWORD known = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+    if (flags == 0 || (flags & ~known) != 0) return FailWith(ERROR_INVALID_PARAMETER);
+    if (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) g_head = g_count = 0;
+    return TRUE;
+}
+
+BOOL LoopClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT stat) {
+    if (errors != nullptr) *errors = g_errors;
+    g_errors = 0;
+    if (stat != nullptr) {
+        std::memset(stat, 0, sizeof *stat);
+        stat->cbInQue = g_count;
+        stat->cbOutQue = 0;
+    }
+    return TRUE;
+}
+
+BOOL LoopGetCommProperties(HANDLE, LPCOMMPROP prop) {
+    if (prop == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    std::memset(prop, 0, sizeof *prop);
+    prop->wPacketLength = sizeof(COMMPROP);
+    prop->wPacketVersion = 2;
+    prop->dwServiceMask = kServiceSerialComm;
+    prop->dwMaxTxQueue = kNominalTxQueue;
+    prop->dwMaxRxQueue = kRingSize;
+    prop->dwMaxBaud = kBaudUser;
+    prop->dwProvSubType = kSubTypeRs232;
+    prop->dwProvCapabilities = kCapabilities;
+    prop->dwSettableParams = kSettableParams;
+    prop->dwSettableBaud = kAllBaudRates;
+    prop->wSettableData = kDataBits5To8;
+    prop->wSettableStopParity = kStopAndParity;
+    prop->dwCurrentTxQueue = 0;
+    prop->dwCurrentRxQueue = g_count;
+    return TRUE;
+}
+
+BOOL LoopEscapeCommFunction(HANDLE, DWORD func) {
+    switch (func) {
+        case SETDTR: g_dtr = true; return TRUE;
+        case CLRDTR: g_dtr = false; return TRUE;
+        case SETRTS: g_rts = true; return TRUE;
+        case CLRRTS: g_rts = false; return TRUE;
+        case SETBREAK:
+            if (!g_break) g_errors |= CE_BREAK;  // the far end sees the break begin
+            g_break = true;
+            return TRUE;
+        case CLRBREAK: g_break = false; return TRUE;
+        default: return FailWith(ERROR_INVALID_PARAMETER);
+    }
+}
+
+BOOL LoopGetCommModemStatus(HANDLE, LPDWORD bits) {
+    if (bits == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    DWORD status = 0;
+    if (g_rts) status |= MS_CTS_ON;
+    if (g_dtr) status |= MS_DSR_ON | MS_RLSD_ON;
+    *bits = status;
+    return TRUE;
+}
