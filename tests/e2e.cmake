@@ -1,0 +1,9 @@
+# End-to-end tests: the built program run as a child process on ptys, pipes
+# and the loopback port.
+add_executable(e2e_tests
+  ${CMAKE_CURRENT_SOURCE_DIR}/e2e_harness.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/test_e2e.cpp)
+target_link_libraries(e2e_tests PRIVATE GTest::gtest_main util)
+target_compile_definitions(e2e_tests PRIVATE DORVALIX_BINARY="$<TARGET_FILE:dorvalix>")
+add_dependencies(e2e_tests dorvalix)
+gtest_discover_tests(e2e_tests PROPERTIES TIMEOUT 60)
