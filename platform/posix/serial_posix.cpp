@@ -56,6 +56,11 @@ DWORD GetLastError(void) { return g_lastError; }
 void SetLastError(DWORD error) { g_lastError = error; }
 
 long ReadTotalTimeoutMs(const COMMTIMEOUTS& t, DWORD length) {
+    // MAXDWORD interval and multiplier: wait up to the constant for the first byte.
+    if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD) {
+        if (t.ReadTotalTimeoutConstant == 0 || t.ReadTotalTimeoutConstant == MAXDWORD) return -1;
+        return long(t.ReadTotalTimeoutConstant > 0x7FFFFFFFu ? 0x7FFFFFFFu : t.ReadTotalTimeoutConstant);
+    }
     if (t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0) return -1;
     unsigned long long total =
         (unsigned long long)t.ReadTotalTimeoutMultiplier * length + t.ReadTotalTimeoutConstant;
