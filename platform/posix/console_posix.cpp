@@ -1,33 +1,225 @@
-// Placeholder console: unbuffered output with "\n" as "\r\n", keys read raw.
+// The console on POSIX systems: keys from standard input (a terminal in raw
+// mode, or data from a pipe or file), output to standard output with "\n" as
+// "\r\n". What it promises is in console_posix.h.
+#include "console_posix.h"
+
+#include <errno.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "../console.h"
+#include "key_decoder.h"
 
-bool ConsoleKeyWaiting() {
-    pollfd p = {0, POLLIN, 0};
-    return poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
+namespace {
+
+constexpr int kInputFd = 0;
+constexpr int kOutputFd = 1;
+constexpr size_t kReadChunk = 256;
+constexpr size_t kWriteBuffer = 4096;
+
+// The signals after which the terminal is put back before the process ends.
+constexpr int kRestoreSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+bool gInputStarted = false;   // the first key test or read has been made
+bool gInputEnded = false;     // end of file or a failed read: no more keys
+bool gFromTerminal = false;   // standard input is a terminal: decode its bytes
+bool gUtf8 = false;           // and the locale's character set is UTF-8
+
+termios gSavedTermios;                        // the terminal as we found it
+volatile sig_atomic_t gTerminalChanged = 0;   // gSavedTermios is to be put back
+
+KeyDecoderState gDecoder = {};
+unsigned char gKeys[2 * kReadChunk];  // decoded key bytes not yet read
+size_t gKeyHead = 0;
+size_t gKeyEnd = 0;
+
+void RestoreTerminal() {
+    if (gTerminalChanged) tcsetattr(kInputFd, TCSANOW, &gSavedTermios);
 }
 
-int ConsoleReadKey() {
-    unsigned char c = 0;
-    return read(0, &c, 1) == 1 ? c : 0;
+extern "C" void RestoreAtExit() { RestoreTerminal(); }
+
+// Only async-signal-safe calls: put the terminal back, then die of the same
+// signal so that the exit status still tells it.
+extern "C" void RestoreAndReraise(int sig) {
+    RestoreTerminal();
+    signal(sig, SIG_DFL);
+    raise(sig);
+    _exit(128 + sig);  // not reached: the default action of these signals ends the process
 }
 
-void ConsoleWrite(const char* data, size_t length) {
-    for (size_t i = 0; i < length; ++i) {
-        if (data[i] == '\n') {
-            if (write(1, "\r\n", 2) < 0) return;
-        } else if (write(1, data + i, 1) < 0) {
-            return;
+// Installs the restoring handler for every signal that would end the process
+// with the terminal still raw. A signal the process was told to ignore
+// (nohup) stays ignored.
+bool InstallRestoreHandlers() {
+    for (int sig : kRestoreSignals) {
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) != 0) return false;
+        if (old.sa_handler == SIG_IGN) continue;
+        struct sigaction action;
+        memset(&action, 0, sizeof action);
+        action.sa_handler = RestoreAndReraise;
+        if (sigemptyset(&action.sa_mask) != 0) return false;
+        action.sa_flags = SA_RESETHAND | SA_NODEFER;  // the re-raise is delivered at once
+        if (sigaction(sig, &action, nullptr) != 0) return false;
+    }
+    return true;
+}
+
+// Whether the user's locale (LC_ALL, LC_CTYPE, LANG) uses UTF-8. The
+// process's own locale is left as it was.
+bool LocaleIsUtf8() {
+    const char* current = setlocale(LC_CTYPE, nullptr);
+    char saved[256];
+    if (current == nullptr || strlen(current) >= sizeof saved) return false;
+    strcpy(saved, current);
+    if (setlocale(LC_CTYPE, "") == nullptr) return false;
+    const char* codeset = nl_langinfo(CODESET);
+    bool utf8 = codeset != nullptr && (strcasecmp(codeset, "UTF-8") == 0 || strcasecmp(codeset, "UTF8") == 0);
+    setlocale(LC_CTYPE, saved);
+    return utf8;
+}
+
+// Raw keys: no echo, no line editing, no CR/NL mapping, no output
+// processing, 8-bit input. The signal keys Ctrl+C and Ctrl+\ keep working;
+// Ctrl+Z is a plain key, so the process is never stopped with the terminal
+// raw.
+void EnterRawMode(const termios& found) {
+    gSavedTermios = found;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (!InstallRestoreHandlers() || atexit(RestoreAtExit) != 0) return;  // could not put it back: leave it alone
+    gTerminalChanged = 1;
+    termios raw = found;
+    raw.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+    raw.c_oflag &= ~tcflag_t(OPOST);
+    raw.c_lflag &= ~tcflag_t(ICANON | ECHO | ECHOE | ECHOK | ECHONL | IEXTEN);
+    raw.c_lflag |= ISIG;
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    raw.c_cc[VSUSP] = _POSIX_VDISABLE;
+#ifdef VDSUSP
+    raw.c_cc[VDSUSP] = _POSIX_VDISABLE;
+#endif
+    // On failure the keys come as the terminal was set; nothing else to do.
+    tcsetattr(kInputFd, TCSANOW, &raw);
+}
+
+// At the first key test or read: a terminal goes raw, anything else is data.
+void StartInput() {
+    if (gInputStarted) return;
+    gInputStarted = true;
+    termios found;
+    if (tcgetattr(kInputFd, &found) != 0) return;
+    gFromTerminal = true;
+    gUtf8 = LocaleIsUtf8();
+    EnterRawMode(found);
+}
+
+void EndInput() {
+    gInputEnded = true;
+    if (gFromTerminal && gUtf8) gKeyEnd += FinishKeys(&gDecoder, gKeys + gKeyEnd, sizeof gKeys - gKeyEnd);
+}
+
+// Waits up to timeoutMs (-1: no limit) for input, reads what is there and
+// decodes it into gKeys. Called only when gKeys is empty.
+void FillKeys(int timeoutMs) {
+    gKeyHead = 0;
+    gKeyEnd = 0;
+    pollfd p = {kInputFd, POLLIN, 0};
+    int ready = poll(&p, 1, timeoutMs);
+    if (ready < 0) {
+        if (errno != EINTR) EndInput();
+        return;
+    }
+    if (ready == 0) return;
+    if (p.revents & POLLNVAL) {  // standard input is closed
+        EndInput();
+        return;
+    }
+    unsigned char chunk[kReadChunk];
+    ssize_t got = read(kInputFd, chunk, sizeof chunk);
+    if (got > 0) {
+        if (gFromTerminal) {
+            gKeyEnd = DecodeKeys(&gDecoder, chunk, size_t(got), gKeys, sizeof gKeys, gUtf8);
+        } else {
+            memcpy(gKeys, chunk, size_t(got));
+            gKeyEnd = size_t(got);
         }
+    } else if (got == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+        EndInput();  // end of file, or the terminal is gone (EIO)
     }
 }
 
-void ConsoleSleep(unsigned milliseconds) {
-    timespec ts = {time_t(milliseconds / 1000), long(milliseconds % 1000) * 1000000L};
-    nanosleep(&ts, nullptr);
+// Writes all of data unless standard output fails; false then.
+bool WriteAll(const char* data, size_t length) {
+    while (length > 0) {
+        ssize_t done = write(kOutputFd, data, length);
+        if (done > 0) {
+            data += done;
+            length -= size_t(done);
+        } else if (done < 0 && errno == EINTR) {
+            continue;
+        } else if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p = {kOutputFd, POLLOUT, 0};  // a non-blocking output: wait as a blocking write would
+            if (poll(&p, 1, -1) < 0 && errno != EINTR) return false;
+        } else {
+            return false;  // EPIPE, EIO, a full disk: the output is gone
+        }
+    }
+    return true;
 }
 
-bool ConsoleIsInteractive() { return isatty(0) == 1; }
+}  // namespace
+
+bool ConsoleKeyWaiting() {
+    StartInput();
+    if (gKeyHead < gKeyEnd) return true;
+    if (gInputEnded) return false;
+    FillKeys(0);
+    return gKeyHead < gKeyEnd;
+}
+
+int ConsoleReadKey() {
+    StartInput();
+    while (gKeyHead == gKeyEnd) {
+        if (gInputEnded) return -1;
+        FillKeys(-1);
+    }
+    return gKeys[gKeyHead++];
+}
+
+void ConsoleWrite(const char* data, size_t length) {
+    char buffer[kWriteBuffer];
+    size_t used = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (used + 2 > sizeof buffer) {
+            if (!WriteAll(buffer, used)) return;
+            used = 0;
+        }
+        if (data[i] == '\n') buffer[used++] = '\r';
+        buffer[used++] = data[i];
+    }
+    WriteAll(buffer, used);
+}
+
+bool ConsoleIsInteractive() { return isatty(kInputFd) == 1; }
+
+void ConsoleSleep(unsigned milliseconds) {
+    timespec left = {time_t(milliseconds / 1000), long(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+int ConsoleInputFd() { return gInputEnded ? -1 : kInputFd; }
+
+bool ConsolePendingKeys() { return gKeyHead < gKeyEnd; }

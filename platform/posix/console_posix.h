@@ -1,0 +1,26 @@
+// Internal to platform/posix: what the console offers beyond platform/console.h.
+//
+// How the POSIX console behaves:
+//   - Keys come from standard input. When it is a terminal, the first key
+//     test or key read saves its settings and puts it in raw mode (no echo,
+//     no line editing, no output processing; Ctrl+C and Ctrl+\ still raise
+//     their signals, Ctrl+Z and Ctrl+S are plain keys). The saved settings
+//     come back at every exit: normal end, and SIGINT, SIGTERM, SIGHUP and
+//     SIGQUIT, which then still end the process as that signal.
+//   - From a terminal the bytes are decoded (key_decoder.h): cursor and
+//     function keys as two-byte PC keys, and in a UTF-8 locale U+0080..U+00FF
+//     as one Latin-1 byte. Standard input that is not a terminal (a pipe, a
+//     file) is data: its bytes come through unchanged, as they arrive.
+//   - Once standard input has ended (end of file, or the terminal is gone)
+//     there are no more keys: ConsoleKeyWaiting is false from then on and
+//     ConsoleReadKey returns -1 (no key is made up). Callers read only after
+//     a true key test, so they never see it.
+#pragma once
+
+// The descriptor to poll for keys (standard input), or -1 once the input
+// has ended. Bytes already decoded are not seen by a poll on it: test
+// ConsolePendingKeys as well.
+int ConsoleInputFd();
+
+// True when decoded key bytes are waiting to be read.
+bool ConsolePendingKeys();

@@ -1,0 +1,182 @@
+// The POSIX console in a child process whose standard input and output are a
+// pseudo-terminal slave (or pipes), watched from the master side.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <locale.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "../platform/console.h"
+#include "../platform/posix/console_posix.h"
+
+namespace {
+
+void Say(const std::string& s) { ConsoleWrite(s.data(), s.size()); }
+
+// Forks a child with stdin = in, stdout = out (-1: the pty slave, opened
+// as its controlling terminal), runs body, then exit(0) so atexit runs.
+pid_t StartChild(const char* slave, int in, int out, int closeInChild, void (*body)()) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    if (closeInChild >= 0) close(closeInChild);
+    if (slave != nullptr) {
+        setsid();
+        int fd = open(slave, O_RDWR);
+        if (fd < 0) _exit(90);
+        in = in < 0 ? fd : in;
+        out = out < 0 ? fd : out;
+    }
+    if (dup2(in, 0) < 0 || dup2(out, 1) < 0) _exit(91);
+    body();
+    exit(0);
+}
+
+// Reads from fd until `until` has arrived (or the end, or 5 s have passed).
+std::string ReadUntil(int fd, const std::string& until) {
+    std::string got;
+    for (int polls = 0; polls < 100 && (until.empty() || got.find(until) == std::string::npos); ++polls) {
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        char buf[256];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, size_t(n));
+    }
+    return got;
+}
+
+// The child's wait status, or -1 after killing a child that hung for 5 s.
+int WaitChild(pid_t pid) {
+    int status = 0;
+    for (int i = 0; i < 500; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid) return status;
+        usleep(10000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
+
+bool SameTermios(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+           memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+struct Pty {
+    int master = -1, slave = -1;
+    char path[128] = {};
+    termios before = {};
+    Pty() {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
+        if (ptsname_r(master, path, sizeof path) != 0) return;
+        slave = open(path, O_RDWR | O_NOCTTY);  // kept open to read the settings after the child
+        if (slave >= 0) tcgetattr(slave, &before);
+    }
+    ~Pty() { close(slave); close(master); }
+};
+
+void KeysChild() {
+    setenv("LC_ALL", "C.UTF-8", 1);
+    ConsoleKeyWaiting();
+    Say("go\n\xEB|");
+    std::string hex;
+    for (int i = 0; i < 6; ++i) {
+        char item[8];
+        snprintf(item, sizeof item, "%02X ", ConsoleReadKey());
+        hex += item;
+    }
+    Say(hex + "\n.");
+}
+
+TEST(ConsolePosix, RawKeysWithoutEchoAndExactOutputThenRestored) {
+    locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(0));
+    if (utf8 == locale_t(0)) GTEST_SKIP() << "no C.UTF-8 locale";
+    freelocale(utf8);
+    Pty pty;
+    ASSERT_GE(pty.slave, 0);
+    ASSERT_TRUE(pty.before.c_lflag & ECHO);
+    pid_t pid = StartChild(pty.path, -1, -1, pty.master, KeysChild);
+    EXPECT_EQ(ReadUntil(pty.master, "|"), "go\r\n\xEB|");
+    termios raw;
+    ASSERT_EQ(tcgetattr(pty.slave, &raw), 0);
+    EXPECT_EQ(raw.c_lflag & (ECHO | ICANON | ISIG), tcflag_t(ISIG));
+    ASSERT_EQ(write(pty.master, "ab\x1b[A\r\xc3\xa9", 8), 8);
+    EXPECT_EQ(ReadUntil(pty.master, "."), "61 62 E0 48 0D E9 \r\n.");
+    EXPECT_EQ(WaitChild(pid), 0);
+    termios after;
+    ASSERT_EQ(tcgetattr(pty.slave, &after), 0);
+    EXPECT_TRUE(SameTermios(after, pty.before));
+}
+
+void BlockedChild() {
+    rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+    ConsoleKeyWaiting();
+    Say("|");
+    ConsoleReadKey();
+    Say("still alive");
+    _exit(3);
+}
+
+TEST(ConsolePosix, SignalsRestoreTheTerminalAndStillEndTheProcess) {
+    const struct { int sig; const char* typed; } cases[] = {
+        {SIGTERM, nullptr}, {SIGHUP, nullptr}, {SIGINT, "\x03"}, {SIGQUIT, "\x1c"}};
+    for (const auto& c : cases) {
+        Pty pty;
+        ASSERT_GE(pty.slave, 0);
+        pid_t pid = StartChild(pty.path, -1, -1, pty.master, BlockedChild);
+        EXPECT_EQ(ReadUntil(pty.master, "|"), "|");
+        if (c.typed != nullptr) {
+            ASSERT_EQ(write(pty.master, c.typed, 1), 1);
+        } else {
+            kill(pid, c.sig);
+        }
+        int status = WaitChild(pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.sig) << c.sig << " status " << status;
+        termios after;
+        ASSERT_EQ(tcgetattr(pty.slave, &after), 0);
+        EXPECT_TRUE(SameTermios(after, pty.before)) << c.sig;
+    }
+}
+
+void PipeChild() {
+    Say("x\ny\xEB\n");
+    std::string hex;
+    for (int i = 0; i < 100 && ConsoleKeyWaiting(); ++i) {
+        char item[8];
+        snprintf(item, sizeof item, "%02X ", ConsoleReadKey());
+        hex += item;
+    }
+    char tail[64];
+    snprintf(tail, sizeof tail, "\nend %d %d %d %d\n", int(ConsoleKeyWaiting()), ConsoleReadKey(), ConsoleInputFd(),
+             int(ConsoleIsInteractive()));
+    Say(hex + tail);
+}
+
+TEST(ConsolePosix, PipesCarryDataUnchangedAndEndCleanly) {
+    int in[2], out[2];
+    ASSERT_EQ(pipe(in), 0);
+    ASSERT_EQ(pipe(out), 0);
+    ASSERT_EQ(write(in[1], "\x1b[A\xc3\xa9\n", 6), 6);
+    close(in[1]);
+    pid_t pid = StartChild(nullptr, in[0], out[1], out[0], PipeChild);
+    close(in[0]);
+    close(out[1]);
+    EXPECT_EQ(ReadUntil(out[0], ""), "x\r\ny\xEB\r\n1B 5B 41 C3 A9 0A \r\nend 0 -1 -1 0\r\n");
+    close(out[0]);
+    EXPECT_EQ(WaitChild(pid), 0);
+}
+
+}  // namespace
