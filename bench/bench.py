@@ -1,0 +1,556 @@
+#!/usr/bin/env python3
+"""Speed figures of dorvalix beside picocom, measured through pseudo-terminals.
+
+Every session runs with its serial port on a pty pair made here (the
+benchmark holds the master: it is "the line") and its console on a second
+pty pair (the benchmark holds that master too: it is "the terminal"). Each
+dorvalix session maps its port (DORVALIX_COM50 and up) to the pty slave or to
+the built-in loopback port, so no real device is ever opened; picocom runs
+on a pty slave made here as well.
+
+Figures (each the median of several runs, ratios taken within the same run):
+  throughput   a stream of text written into the line, read off the
+               terminal; every byte is checked against what the program must
+               show for it, in order.
+  key latency  one key written to the terminal, timed until it comes out on
+               the line; the line is idle; random pauses between keys.
+  paste        2000 keys written to the terminal at once, timed until the
+               last one is on the line, checked in order.
+  idle CPU     CPU time (utime+stime from /proc/<pid>/stat) over a few
+               seconds with nothing happening.
+  memory       VmHWM / VmRSS from /proc/<pid>/status after a throughput run.
+
+Asserts nothing; prints a table. Every wait is bounded; every process it
+starts is ended by its own id.
+"""
+
+import argparse
+import os
+import random
+import select
+import signal
+import statistics
+import subprocess
+import sys
+import time
+import tty
+
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+PAGE = os.sysconf("SC_PAGE_SIZE")
+READY_MARK = b"(RTS on) "  # dorvalix prints it when the session begins
+END_KEY_UTF8 = "\u00ff".encode("utf-8")  # the byte 0xFF typed in a UTF-8 terminal
+
+_next_port = [50]
+
+
+def next_port():
+    port = _next_port[0]
+    _next_port[0] = 50 + (port - 49) % 200  # 50..249, always mapped
+    return port
+
+
+def make_pty():
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    os.set_blocking(master, False)
+    return master, slave, os.ttyname(slave)
+
+
+def read_some(fd):
+    try:
+        return os.read(fd, 1 << 16)
+    except BlockingIOError:
+        return b""
+    except OSError:  # EIO once every slave is closed
+        return b""
+
+
+def write_some(fd, data):
+    try:
+        return os.write(fd, data)
+    except BlockingIOError:
+        return 0
+
+
+class Session:
+    """One program on a line pty (or the loopback port) and a terminal pty."""
+
+    def __init__(self, kind, program, mode="default", loop=False):
+        self.kind = kind  # "dorvalix" or "picocom"
+        self.mode = mode
+        self.loop = loop
+        self.line_m = self.line_s = None
+        self.out = bytearray()
+        if not loop:
+            self.line_m, self.line_s, line_path = make_pty()
+        self.term_m, self.term_s, _ = make_pty()
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": "/tmp",
+               "LANG": "C.UTF-8", "LC_ALL": "C.UTF-8", "TERM": "xterm"}
+        if kind == "dorvalix":
+            port = next_port()
+            env["DORVALIX_COM%d" % port] = "loop" if loop else line_path
+            argv = [program, str(port), "115200", "8", "1", "0"]
+            if mode == "nc":
+                argv.append("/NC")
+        else:
+            argv = [program, "-q", "-b", "115200", "-f", "n", "-p", "1", "-y", "n",
+                    "--noreset", "--nolock", line_path]
+        self.proc = subprocess.Popen(argv, stdin=self.term_s, stdout=self.term_s,
+                                     stderr=subprocess.DEVNULL, env=env,
+                                     start_new_session=True, close_fds=True)
+        self.ok = self._wait_ready()
+
+    # -- plumbing --------------------------------------------------------
+    def pump(self, timeout):
+        """Waits up to `timeout` s for terminal output and keeps what came."""
+        r, _, _ = select.select([self.term_m], [], [], timeout)
+        if r:
+            data = read_some(self.term_m)
+            self.out += data
+            return len(data)
+        return 0
+
+    def read_line(self, timeout):
+        r, _, _ = select.select([self.line_m], [], [], timeout)
+        return read_some(self.line_m) if r else b""
+
+    def discard_line(self):
+        if self.line_m is not None:
+            while read_some(self.line_m):
+                pass
+
+    def _wait_ready(self):
+        deadline = time.monotonic() + 5
+        if self.kind == "dorvalix":
+            while READY_MARK not in self.out and time.monotonic() < deadline:
+                if self.proc.poll() is not None:
+                    return False
+                self.pump(0.05)
+            if READY_MARK not in self.out:
+                return False
+            self.out = self.out[self.out.index(READY_MARK) + len(READY_MARK):]
+        if self.loop:
+            return True
+        # Both programs: ping through the line until a '#' is shown (pings
+        # sent before the port was set up may be flushed away), let the late
+        # ones come, then one more ping must come out alone.
+        self.out.clear()
+        seen = False
+        while not seen and time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                return False
+            write_some(self.line_m, b"#")
+            end = time.monotonic() + 0.2
+            while b"#" not in self.out and time.monotonic() < end:
+                self.pump(0.02)
+            seen = b"#" in self.out
+        end = time.monotonic() + 0.2
+        while time.monotonic() < end:
+            self.pump(0.02)
+        if not seen or self.out.strip(b"#"):
+            return False
+        self.out.clear()
+        write_some(self.line_m, b"#")
+        end = time.monotonic() + 1
+        while not self.out and time.monotonic() < end:
+            self.pump(0.02)
+        self.pump(0.05)
+        ready = self.out == b"#"
+        self.out.clear()
+        return ready
+
+    def memory_kib(self):
+        hwm = rss = None
+        try:
+            with open("/proc/%d/status" % self.proc.pid) as f:
+                for line in f:
+                    if line.startswith("VmHWM:"):
+                        hwm = int(line.split()[1])
+                    elif line.startswith("VmRSS:"):
+                        rss = int(line.split()[1])
+        except OSError:
+            pass
+        return hwm, rss
+
+    def cpu_ticks(self):
+        try:
+            with open("/proc/%d/stat" % self.proc.pid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            return int(fields[11]) + int(fields[12])  # utime, stime
+        except (OSError, IndexError, ValueError):
+            return None
+
+    def close(self):
+        """Ends the session the program's own way, then by its pid if need be.
+        Returns True when it ended by itself with status 0."""
+        clean = False
+        if self.proc.poll() is None:
+            if self.kind == "dorvalix":
+                write_some(self.term_m, END_KEY_UTF8)
+            else:
+                write_some(self.term_m, b"\x01\x18")  # C-a C-x: exit
+            end = time.monotonic() + 3
+            while self.proc.poll() is None and time.monotonic() < end:
+                self.pump(0.05)
+                if self.line_m is not None:
+                    read_some(self.line_m)
+            clean = self.proc.poll() == 0
+        for sig in (signal.SIGTERM, signal.SIGKILL):
+            if self.proc.poll() is not None:
+                break
+            try:
+                os.kill(self.proc.pid, sig)
+            except ProcessLookupError:
+                break
+            try:
+                self.proc.wait(2)
+            except subprocess.TimeoutExpired:
+                pass
+        try:
+            self.proc.wait(2)
+        except subprocess.TimeoutExpired:
+            pass
+        for fd in (self.term_m, self.term_s, self.line_m, self.line_s):
+            if fd is not None:
+                os.close(fd)
+        return clean
+
+
+# -- streams -----------------------------------------------------------------
+
+def make_stream(size, seed=1):
+    """Text lines ending in CR LF, with a tab or a byte above 0x7F now and
+    then, like a device's log output."""
+    rnd = random.Random(seed)
+    printable = bytes(range(0x20, 0x7F)).replace(b"#", b"")
+    parts = []
+    total = 0
+    while total < size:
+        n = rnd.randint(20, 100)
+        line = bytearray(rnd.choice(printable) for _ in range(n))
+        if rnd.random() < 0.1:
+            line[rnd.randrange(n)] = 0x09
+        if rnd.random() < 0.05:
+            line[rnd.randrange(n)] = rnd.randint(0x80, 0xFF)
+        line += b"\r\n"
+        parts.append(bytes(line))
+        total += len(line)
+    return b"".join(parts)[:size]
+
+
+def shown(kind, mode):
+    """How each received byte reaches the terminal."""
+    if kind == "picocom":
+        table = [bytes([b]) for b in range(256)]
+    elif mode == "nc":
+        table = [bytes([b]) for b in range(256)]
+        table[0x0A] = b"\r\n"
+    else:
+        table = [bytes([b]) if 0x20 <= b <= 0x7E else b"(%02X) " % b for b in range(256)]
+        table[0x0D] = b"(0D) \r\n"
+    return table
+
+
+def expected_output(data, table, chunk=4096):
+    """The whole expected output, and for every chunk of input the output
+    length up to its end (to count the input behind a confirmed prefix)."""
+    pieces = []
+    ends = []
+    length = 0
+    for i in range(0, len(data), chunk):
+        piece = b"".join(table[b] for b in data[i:i + chunk])
+        pieces.append(piece)
+        length += len(piece)
+        ends.append((min(i + chunk, len(data)), length))
+    return b"".join(pieces), ends
+
+
+# -- figures -----------------------------------------------------------------
+
+def throughput(session, data, expected, ends, cap_s):
+    """Input bytes per second shown, and whether what was shown was right."""
+    sent = 0
+    start = time.monotonic()
+    last = start
+    deadline = start + cap_s
+    need = len(expected)
+    while len(session.out) < need and time.monotonic() < deadline:
+        wl = [session.line_m] if sent < len(data) else []
+        r, w, _ = select.select([session.term_m], wl, [], 0.5)
+        if w:
+            sent += write_some(session.line_m, data[sent:sent + 65536])
+        if r:
+            got = read_some(session.term_m)
+            if got:
+                session.out += got
+                last = time.monotonic()
+        if session.proc.poll() is not None:
+            break
+    out = bytes(session.out[:need])
+    mismatch = next((i for i in range(0, len(out), 65536)
+                     if out[i:i + 65536] != expected[i:i + 65536]), None)
+    if mismatch is not None:
+        bad = mismatch + next(j for j in range(65536) if out[mismatch + j] != expected[mismatch + j])
+        return {"rate": None, "ok": False, "note": "wrong byte at output offset %d" % bad}
+    complete = len(out) == need and len(session.out) == need
+    shown_in = 0
+    for end_in, end_out in ends:
+        if end_out <= len(out):
+            shown_in = end_in
+    elapsed = max(last - start, 1e-6)
+    note = "" if complete else ("%d of %d bytes in %.0f s" % (shown_in, len(data), cap_s)
+                                if len(session.out) <= need else "extra output")
+    return {"rate": shown_in / elapsed / 1e6, "ok": complete, "note": note}
+
+
+def key_latency(session, keys, cap_s, rnd, to_screen=False):
+    """Milliseconds from a key written to the terminal to that byte on the
+    line (or, on the loopback port, back on the terminal)."""
+    lat = []
+    wrong = 0
+    start = time.monotonic()
+    for i in range(keys):
+        if time.monotonic() - start > cap_s:
+            break
+        key = bytes([ord("a") + i % 26])
+        session.discard_line()
+        session.out.clear()
+        t0 = time.perf_counter()
+        write_some(session.term_m, key)
+        got = b""
+        end = time.monotonic() + 2
+        while not got and time.monotonic() < end:
+            if to_screen:
+                if session.pump(0.5):
+                    got = bytes(session.out)
+            else:
+                got = session.read_line(0.5)
+        t1 = time.perf_counter()
+        if not got:
+            break
+        if got[:1] != key:
+            wrong += 1
+        lat.append((t1 - t0) * 1000)
+        time.sleep(rnd.uniform(0.005, 0.040))  # a typist's pause, at a random phase
+    return lat, wrong
+
+
+def paste(session, count, cap_s):
+    """Keys per second on the line for `count` keys written at once."""
+    keys = bytes(ord("a") + i % 26 for i in range(count))
+    session.discard_line()
+    got = bytearray()
+    t0 = time.perf_counter()
+    sent = write_some(session.term_m, keys)
+    last = t0
+    deadline = time.monotonic() + cap_s
+    while len(got) < count and time.monotonic() < deadline:
+        if sent < count:
+            sent += write_some(session.term_m, keys[sent:])
+        data = session.read_line(0.2)
+        if data:
+            got += data
+            last = time.perf_counter()
+        session.pump(0)
+    ok = bytes(got) == keys
+    arrived = len(got) if bytes(got) == keys[:len(got)] else 0
+    return {"rate": arrived / max(last - t0, 1e-6), "ok": ok,
+            "note": "" if ok else "%d of %d keys in order" % (arrived, count)}
+
+
+# -- the run -----------------------------------------------------------------
+
+def median(values):
+    values = [v for v in values if v is not None]
+    return statistics.median(values) if values else None
+
+
+def pct(values, p):
+    if not values:
+        return None
+    values = sorted(values)
+    k = min(len(values) - 1, max(0, int(round(p / 100.0 * len(values) + 0.5)) - 1))
+    return values[k]
+
+
+def fmt(v, digits=2):
+    return "-" if v is None else ("%.*f" % (digits, v))
+
+
+def ratio(a, b):
+    return None if a is None or b is None or b == 0 else a / b
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--dorvalix", required=True, help="the built program")
+    ap.add_argument("--picocom", default="/usr/bin/picocom")
+    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--stream-mib", type=float, default=2.0)
+    ap.add_argument("--keys", type=int, default=200)
+    ap.add_argument("--paste", type=int, default=2000)
+    ap.add_argument("--idle-s", type=float, default=5.0)
+    ap.add_argument("--cap-s", type=float, default=15.0, help="bound of one measurement")
+    args = ap.parse_args()
+
+    have_picocom = os.access(args.picocom, os.X_OK)
+    subjects = [("dorvalix", "nc"), ("dorvalix", "default")]
+    if have_picocom:
+        subjects.append(("picocom", "raw"))
+    progs = {"dorvalix": args.dorvalix, "picocom": args.picocom}
+    labels = {("dorvalix", "nc"): "dorvalix /NC", ("dorvalix", "default"): "dorvalix default",
+              ("picocom", "raw"): "picocom"}
+
+    data = make_stream(int(args.stream_mib * 1024 * 1024))
+    expect = {s: expected_output(data, shown(*s)) for s in subjects}
+    res = {s: {"tp": [], "tp_ok": [], "notes": [], "lat": [], "p99": [], "p50": [],
+               "wrong": 0, "paste": [], "paste_ok": [], "paste_notes": [], "hwm": [], "rss": [],
+               "clean": 0, "sessions": 0, "fail": 0} for s in subjects}
+    loopres = {"lat": [], "p99": [], "p50": []}
+    rnd = random.Random(7)
+
+    def run_session(s, body, loop=False):
+        sess = Session(s[0], progs[s[0]], s[1], loop=loop)
+        r = res[s]
+        if not sess.ok:
+            r["fail"] += 1
+            sess.close()
+            return None
+        try:
+            return body(sess)
+        finally:
+            if s[0] == "dorvalix":
+                r["sessions"] += 1
+                r["clean"] += 1 if sess.close() else 0
+            else:
+                sess.close()
+
+    t_begin = time.monotonic()
+    for run in range(args.runs):
+        print("run %d of %d ..." % (run + 1, args.runs), file=sys.stderr, flush=True)
+        order = subjects[:]
+        rnd.shuffle(order)
+        for s in order:
+            r = res[s]
+
+            def tp_body(sess, s=s, r=r):
+                out, ends = expect[s]
+                t = throughput(sess, data, out, ends, args.cap_s)
+                hwm, rss = sess.memory_kib()
+                r["hwm"].append(hwm)
+                r["rss"].append(rss)
+                return t
+            t = run_session(s, tp_body)
+            r["tp"].append(t["rate"] if t else None)
+            r["tp_ok"].append(bool(t and t["ok"]))
+            if t and t["note"]:
+                r["notes"].append(t["note"])
+
+            lat = run_session(s, lambda sess: key_latency(sess, args.keys, args.cap_s, rnd))
+            if lat:
+                r["lat"] += lat[0]
+                r["wrong"] += lat[1]
+                r["p99"].append(pct(lat[0], 99))
+                r["p50"].append(pct(lat[0], 50))
+
+            p = run_session(s, lambda sess: paste(sess, args.paste, args.cap_s))
+            r["paste"].append(p["rate"] if p else None)
+            r["paste_ok"].append(bool(p and p["ok"]))
+            if p and p["note"]:
+                r["paste_notes"].append(p["note"])
+
+        # The loopback port: a key typed comes back to the screen.
+        lat = run_session(("dorvalix", "default"),
+                          lambda sess: key_latency(sess, args.keys, args.cap_s, rnd, to_screen=True),
+                          loop=True)
+        if lat:
+            loopres["lat"] += lat[0]
+            loopres["p99"].append(pct(lat[0], 99))
+            loopres["p50"].append(pct(lat[0], 50))
+
+    # Idle: every program at once, nothing on the line, no keys.
+    print("idle ...", file=sys.stderr, flush=True)
+    idle = {}
+    idle_sessions = [(s, Session(s[0], progs[s[0]], s[1])) for s in subjects]
+    idle_sessions.append((("loop", "default"), Session("dorvalix", args.dorvalix, "default", loop=True)))
+    time.sleep(0.5)
+    before = {s: sess.cpu_ticks() for s, sess in idle_sessions}
+    t0 = time.monotonic()
+    time.sleep(args.idle_s)
+    dt = time.monotonic() - t0
+    for s, sess in idle_sessions:
+        after = sess.cpu_ticks()
+        if sess.ok and before[s] is not None and after is not None:
+            idle[s] = (after - before[s]) / CLK_TCK / dt * 100
+        hwm, rss = sess.memory_kib()
+        if s in res and hwm:
+            res[s]["hwm"].append(hwm)
+            res[s]["rss"].append(rss)
+        sess.close()
+    total_s = time.monotonic() - t_begin
+
+    # -- the table --
+    nc, df, pc = ("dorvalix", "nc"), ("dorvalix", "default"), ("picocom", "raw")
+    cols = [nc, df] + ([pc] if have_picocom else [])
+
+    def per_run_ratio(s, key):
+        if not have_picocom:
+            return None
+        vals = [ratio(a, b) for a, b in zip(res[s][key], res[pc][key])]
+        return median([v for v in vals if v is not None])
+
+    rows = []
+    rows.append(["receive throughput, MB/s"] + [fmt(median(res[s]["tp"])) for s in cols] +
+                [fmt(per_run_ratio(nc, "tp")), fmt(per_run_ratio(df, "tp")), ">= 1.2; ratio >= 0.5"])
+    rows.append(["  every byte shown, in order"] +
+                ["%d/%d" % (sum(res[s]["tp_ok"]), len(res[s]["tp_ok"])) for s in cols] + ["", "", "all"])
+    rows.append(["key to wire, p99 ms (median of runs)"] + [fmt(median(res[s]["p99"]), 1) for s in cols] +
+                [fmt(ratio(median(res[nc]["p99"]), median(res[pc]["p99"])) if have_picocom else None),
+                 fmt(ratio(median(res[df]["p99"]), median(res[pc]["p99"])) if have_picocom else None),
+                 "<= 20"])
+    rows.append(["key to wire, p50 ms"] + [fmt(median(res[s]["p50"]), 1) for s in cols] + ["", "", ""])
+    rows.append(["  keys timed (all runs)"] + ["%d" % len(res[s]["lat"]) for s in cols] + ["", "", ""])
+    rows.append(["paste of %d keys, keys/s" % args.paste] + [fmt(median(res[s]["paste"]), 0) for s in cols] +
+                [fmt(per_run_ratio(nc, "paste")), fmt(per_run_ratio(df, "paste")), ">= 2000"])
+    rows.append(["  every key sent, in order"] +
+                ["%d/%d" % (sum(res[s]["paste_ok"]), len(res[s]["paste_ok"])) for s in cols] + ["", "", "all"])
+    rows.append(["idle CPU, %% of a core over %.0f s" % args.idle_s] + [fmt(idle.get(s), 2) for s in cols] +
+                ["", "", "< 1"])
+    rows.append(["peak memory VmHWM, MiB (max)"] +
+                [fmt(max([v for v in res[s]["hwm"] if v] or [0]) / 1024.0) for s in cols] + ["", "", "< 4"])
+    rows.append(["memory VmRSS, MiB (max)"] +
+                [fmt(max([v for v in res[s]["rss"] if v] or [0]) / 1024.0) for s in cols] + ["", "", "< 4"])
+    rows.append(["loopback port: key to screen, p99 ms", "", fmt(median(loopres["p99"]), 1)] +
+                ([""] if have_picocom else []) + ["", "", "<= 20"])
+    rows.append(["loopback port: idle CPU, %", "", fmt(idle.get(("loop", "default")), 2)] +
+                ([""] if have_picocom else []) + ["", "", "< 1"])
+
+    header = ["figure"] + [labels[s] for s in cols] + ["ratio /NC", "ratio default", "target"]
+    widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(len(header))]
+
+    def line(cells):
+        return "| " + " | ".join(str(c).ljust(w) for c, w in zip(cells, widths)) + " |"
+    print(line(header))
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for row in rows:
+        print(line(row))
+    print()
+    print("%d runs, medians; ratios are dorvalix / picocom within each run (latency: "
+          "the ratio of the p99 medians); stream %.1f MiB of text lines; %d keys a latency run; "
+          "%.0f s in all." % (args.runs, args.stream_mib, args.keys, total_s))
+    dv = [res[s] for s in (nc, df)]
+    print("dorvalix sessions that ended cleanly on the key 0xFF: %d of %d; sessions that did not start: %d."
+          % (sum(r["clean"] for r in dv), sum(r["sessions"] for r in dv),
+             sum(r["fail"] for r in res.values())))
+    for s in cols:
+        notes = res[s]["notes"] + res[s]["paste_notes"]
+        if res[s]["wrong"]:
+            notes.append("%d keys came out as another byte" % res[s]["wrong"])
+        if notes:
+            print("%s: %s" % (labels[s], "; ".join(sorted(set(notes)))))
+    if not have_picocom:
+        print("picocom not found: no comparison column.")
+
+
+if __name__ == "__main__":
+    main()

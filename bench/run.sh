@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# The speed benchmark: builds dorvalix in build-bench, installs picocom when
+# it is missing, then runs every figure beside picocom through ptys and
+# prints a table. Extra arguments go to bench.py (see --help there).
+# Never opens a real serial device; stops by itself.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if ! command -v picocom >/dev/null; then
+    echo "Installing picocom" >&2
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq picocom >/dev/null
+fi
+
+cmake -S . -B build-bench >/dev/null
+cmake --build build-bench -j "$(nproc)" --target dorvalix >/dev/null
+
+exec python3 bench/bench.py --dorvalix build-bench/dorvalix --picocom "$(command -v picocom)" "$@"
