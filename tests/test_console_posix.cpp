@@ -6,13 +6,13 @@
 #include <locale.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -23,25 +23,30 @@ namespace {
 
 void Say(const std::string& s) { ConsoleWrite(s.data(), s.size()); }
 
-// Forks a child with stdin = in, stdout = out (-1: the pty slave, opened
-// as its controlling terminal), runs body, then exit(0) so atexit runs.
+// Reads keys while the key test is true (at most `limit`) and names them in hex.
+std::string HexKeys(int limit, bool test) {
+    std::string hex;
+    for (int i = 0; i < limit && (!test || ConsoleKeyWaiting()); ++i) {
+        char item[8];
+        snprintf(item, sizeof item, "%02X ", ConsoleReadKey());
+        hex += item;
+    }
+    return hex;
+}
+
+// Forks a child with stdin = in and stdout = out, or both the pty slave as
+// its controlling terminal; runs body, then exit(0) so that atexit runs.
 pid_t StartChild(const char* slave, int in, int out, int closeInChild, void (*body)()) {
     pid_t pid = fork();
     if (pid != 0) return pid;
-    if (closeInChild >= 0) close(closeInChild);
-    if (slave != nullptr) {
-        setsid();
-        int fd = open(slave, O_RDWR);
-        if (fd < 0) _exit(90);
-        in = in < 0 ? fd : in;
-        out = out < 0 ? fd : out;
-    }
+    close(closeInChild);
+    if (slave != nullptr && (setsid() < 0 || (in = out = open(slave, O_RDWR)) < 0)) _exit(90);
     if (dup2(in, 0) < 0 || dup2(out, 1) < 0) _exit(91);
     body();
     exit(0);
 }
 
-// Reads from fd until `until` has arrived (or the end, or 5 s have passed).
+// Reads fd until `until` has arrived (empty: until the end), for at most 5 s.
 std::string ReadUntil(int fd, const std::string& until) {
     std::string got;
     for (int polls = 0; polls < 100 && (until.empty() || got.find(until) == std::string::npos); ++polls) {
@@ -58,46 +63,37 @@ std::string ReadUntil(int fd, const std::string& until) {
 // The child's wait status, or -1 after killing a child that hung for 5 s.
 int WaitChild(pid_t pid) {
     int status = 0;
-    for (int i = 0; i < 500; ++i) {
+    for (int i = 0; i < 500; ++i, usleep(10000)) {
         if (waitpid(pid, &status, WNOHANG) == pid) return status;
-        usleep(10000);
     }
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
     return -1;
 }
 
-bool SameTermios(const termios& a, const termios& b) {
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
-           memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
-           cfgetospeed(&a) == cfgetospeed(&b);
-}
-
 struct Pty {
-    int master = -1, slave = -1;
+    int master = posix_openpt(O_RDWR | O_NOCTTY), slave = -1;
     char path[128] = {};
     termios before = {};
     Pty() {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
-        if (ptsname_r(master, path, sizeof path) != 0) return;
-        slave = open(path, O_RDWR | O_NOCTTY);  // kept open to read the settings after the child
+        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 && ptsname_r(master, path, sizeof path) == 0)
+            slave = open(path, O_RDWR | O_NOCTTY);  // kept, to read the settings after the child
         if (slave >= 0) tcgetattr(slave, &before);
     }
-    ~Pty() { close(slave); close(master); }
+    ~Pty() { close(slave), close(master); }
+    bool Restored() const {
+        termios a;
+        return tcgetattr(slave, &a) == 0 && a.c_iflag == before.c_iflag && a.c_oflag == before.c_oflag &&
+               a.c_cflag == before.c_cflag && a.c_lflag == before.c_lflag &&
+               memcmp(a.c_cc, before.c_cc, sizeof a.c_cc) == 0 && cfgetospeed(&a) == cfgetospeed(&before);
+    }
 };
 
 void KeysChild() {
     setenv("LC_ALL", "C.UTF-8", 1);
     ConsoleKeyWaiting();
     Say("go\n\xEB|");
-    std::string hex;
-    for (int i = 0; i < 6; ++i) {
-        char item[8];
-        snprintf(item, sizeof item, "%02X ", ConsoleReadKey());
-        hex += item;
-    }
-    Say(hex + "\n.");
+    Say(HexKeys(6, false) + "\n.");
 }
 
 TEST(ConsolePosix, RawKeysWithoutEchoAndExactOutputThenRestored) {
@@ -115,9 +111,7 @@ TEST(ConsolePosix, RawKeysWithoutEchoAndExactOutputThenRestored) {
     ASSERT_EQ(write(pty.master, "ab\x1b[A\r\xc3\xa9", 8), 8);
     EXPECT_EQ(ReadUntil(pty.master, "."), "61 62 E0 48 0D E9 \r\n.");
     EXPECT_EQ(WaitChild(pid), 0);
-    termios after;
-    ASSERT_EQ(tcgetattr(pty.slave, &after), 0);
-    EXPECT_TRUE(SameTermios(after, pty.before));
+    EXPECT_TRUE(pty.Restored());
 }
 
 void BlockedChild() {
@@ -126,7 +120,6 @@ void BlockedChild() {
     ConsoleKeyWaiting();
     Say("|");
     ConsoleReadKey();
-    Say("still alive");
     _exit(3);
 }
 
@@ -139,30 +132,22 @@ TEST(ConsolePosix, SignalsRestoreTheTerminalAndStillEndTheProcess) {
         pid_t pid = StartChild(pty.path, -1, -1, pty.master, BlockedChild);
         EXPECT_EQ(ReadUntil(pty.master, "|"), "|");
         if (c.typed != nullptr) {
-            ASSERT_EQ(write(pty.master, c.typed, 1), 1);
+            EXPECT_EQ(write(pty.master, c.typed, 1), 1);  // the signal key, at the keyboard
         } else {
             kill(pid, c.sig);
         }
         int status = WaitChild(pid);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.sig) << c.sig << " status " << status;
-        termios after;
-        ASSERT_EQ(tcgetattr(pty.slave, &after), 0);
-        EXPECT_TRUE(SameTermios(after, pty.before)) << c.sig;
+        EXPECT_TRUE(pty.Restored()) << c.sig;
     }
 }
 
 void PipeChild() {
-    Say("x\ny\xEB\n");
-    std::string hex;
-    for (int i = 0; i < 100 && ConsoleKeyWaiting(); ++i) {
-        char item[8];
-        snprintf(item, sizeof item, "%02X ", ConsoleReadKey());
-        hex += item;
-    }
+    Say("x\ny\xEB\n" + HexKeys(100, true));
     char tail[64];
     snprintf(tail, sizeof tail, "\nend %d %d %d %d\n", int(ConsoleKeyWaiting()), ConsoleReadKey(), ConsoleInputFd(),
              int(ConsoleIsInteractive()));
-    Say(hex + tail);
+    Say(tail);
 }
 
 TEST(ConsolePosix, PipesCarryDataUnchangedAndEndCleanly) {
