@@ -1,0 +1,468 @@
+#!/usr/bin/env python3
+"""End-to-end runs of the Windows builds under wine.
+
+    run_wine_tests.py X86_64_EXE I686_EXE
+
+Each build must be a self-contained executable of its kind. The program
+then runs in a private wine prefix whose COM50 is a pty pair made here: the
+test plays the peer on the pty master, types keys into the program's console
+(itself a pty) and compares the program's standard output, a pipe, byte for
+byte. Keys that a terminal cannot type exactly (a lone ESC, cursor and
+function keys) are injected by conkeys.exe, a helper built here from
+conkeys.cpp with mingw-w64.
+
+What wine does with a pty as a serial port shapes the expected output: the
+DTR/RTS functions and GetCommModemStatus fail there (so no "(DTR on)" items
+and every line reads as off), break works, and the transmit figures give a
+headroom of 0.
+
+Exits 77 (skipped) when wine is not installed at all.
+"""
+
+import os
+import pty
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import tty
+
+SKIP = 77
+HERE = os.path.dirname(os.path.abspath(__file__))
+WINE_ENV = {
+    # No mount manager: otherwise wine links com1.. to the host's serial
+    # devices again whenever its server starts.
+    "WINEDLLOVERRIDES": "mscoree,mshtml=;mountmgr.sys=d",
+    "WINEDEBUG": "-all",
+    "LANG": "C.UTF-8",
+    "LC_ALL": "C.UTF-8",
+}
+PORT = 50  # mapped to a pty of ours; ports below 50 are never used
+NO_DEVICE_PORT = 60  # never mapped
+
+failures = []
+
+
+def log(text):
+    print(text, flush=True)
+
+
+def check(name, condition, detail=""):
+    if condition:
+        log(f"  ok    {name}")
+    else:
+        log(f"  FAIL  {name}{': ' + detail if detail else ''}")
+        failures.append(name)
+
+
+# --- the executables -----------------------------------------------------------
+
+def pe_machine(path):
+    """(machine, optional-header magic) of a PE file, or None."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read(4096)
+    except OSError:
+        return None
+    if data[:2] != b"MZ" or len(data) < 0x40:
+        return None
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    if data[pe:pe + 4] != b"PE\0\0":
+        return None
+    machine = struct.unpack_from("<H", data, pe + 4)[0]
+    magic = struct.unpack_from("<H", data, pe + 24)[0]
+    return machine, magic
+
+
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "ucrtbase.dll", "user32.dll", "advapi32.dll"}
+
+
+def imported_dlls(path):
+    objdump = shutil.which("x86_64-w64-mingw32-objdump") or shutil.which("objdump")
+    if objdump is None:
+        return None
+    out = subprocess.run([objdump, "-p", path], capture_output=True, text=True, timeout=60).stdout
+    return [line.split(":", 1)[1].strip() for line in out.splitlines() if "DLL Name:" in line]
+
+
+def check_executable(name, path, machine, magic):
+    log(f"{name}: {path}")
+    found = pe_machine(path)
+    check(f"{name} is a PE file of its kind", found == (machine, magic),
+          f"found {found}, want {(machine, magic)}")
+    dlls = imported_dlls(path)
+    if dlls is None:
+        log("  (no objdump: imports not checked)")
+        return
+    foreign = [d for d in dlls if d.lower() not in SYSTEM_DLLS and not d.lower().startswith("api-ms-win-")]
+    check(f"{name} imports only system DLLs", not foreign and dlls, f"imports {dlls}")
+
+
+# --- wine ---------------------------------------------------------------------
+
+def find_wine():
+    for candidate in ("wine", "wine64", "/usr/lib/wine/wine64"):
+        path = shutil.which(candidate)
+        if path:
+            return path
+    return None
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Wine:
+    def __init__(self, loader):
+        self.loader = loader
+        self.prefix = tempfile.mkdtemp(prefix="dorvalix-wine-")
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, **WINE_ENV)
+        self.env.pop("DISPLAY", None)
+
+    def boot(self):
+        start = time.monotonic()
+        result = subprocess.run(["timeout", "120", self.loader, "wineboot", "-i"], env=self.env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE)
+        log(f"wine prefix {self.prefix} made in {time.monotonic() - start:.1f} s")
+        if result.returncode != 0:
+            raise RuntimeError(f"wineboot failed ({result.returncode}): {result.stderr[-400:]!r}")
+        self.clear_com_links()
+
+    def dosdevices(self):
+        return os.path.join(self.prefix, "dosdevices")
+
+    def clear_com_links(self):
+        for entry in os.listdir(self.dosdevices()):
+            if entry.lower().startswith("com"):
+                os.unlink(os.path.join(self.dosdevices(), entry))
+
+    def map_port(self, number, device):
+        self.clear_com_links()
+        os.symlink(device, os.path.join(self.dosdevices(), f"com{number}"))
+
+    def shutdown(self):
+        server = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
+        subprocess.run(["timeout", "30", server, "-k"], env=self.env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["timeout", "30", server, "-w"], env=self.env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        shutil.rmtree(self.prefix, ignore_errors=True)
+
+
+class Reader:
+    """Collects everything that arrives on a file descriptor."""
+
+    def __init__(self, fd):
+        self.fd = fd
+        self.data = bytearray()
+        self.lock = threading.Lock()
+        threading.Thread(target=self._run, daemon=True).start()
+
+    def _run(self):
+        while True:
+            try:
+                chunk = os.read(self.fd, 4096)
+            except OSError:
+                return
+            if not chunk:
+                return
+            with self.lock:
+                self.data += chunk
+
+    def bytes(self):
+        with self.lock:
+            return bytes(self.data)
+
+    def wait_for(self, wanted, seconds=10.0):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if wanted in self.bytes():
+                return True
+            time.sleep(0.02)
+        return False
+
+
+class Session:
+    """One run of the program: console on a pty, stdout on a pipe, and
+    optionally COM50 on a pty whose master we hold."""
+
+    def __init__(self, wine, exe, args, with_port=False, keys_helper=None, limit=40):
+        self.wine = wine
+        self.port_master = None
+        self.port_slave = None
+        if with_port:
+            self.port_master, self.port_slave = pty.openpty()
+            tty.setraw(self.port_slave)
+            wine.map_port(PORT, os.ttyname(self.port_slave))
+        else:
+            wine.clear_com_links()
+        self.console_master, console_slave = pty.openpty()
+        self.console = Reader(self.console_master)  # what wine's console shows
+        self.commands = None
+        command = ["timeout", str(limit), wine.loader]
+        if keys_helper:
+            fd, self.commands = tempfile.mkstemp(prefix="keys-", dir=wine.prefix)
+            os.close(fd)
+            command += [keys_helper, windows_path(self.commands), windows_path(exe)]
+        else:
+            command += [exe]
+        self.process = subprocess.Popen(command + list(args), env=wine.env, stdin=console_slave,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        os.close(console_slave)
+        self.out = Reader(self.process.stdout.fileno())
+        self.err = Reader(self.process.stderr.fileno())
+        self.port = Reader(self.port_master) if with_port else None
+
+    def peer_sends(self, data):
+        os.write(self.port_master, data)
+
+    def type(self, data):
+        os.write(self.console_master, data)
+
+    def keys(self, *lines):
+        with open(self.commands, "a") as f:
+            f.write("".join(line + "\n" for line in lines))
+
+    def finish(self, seconds=15.0):
+        try:
+            code = self.process.wait(timeout=seconds)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            code = self.process.wait()
+        time.sleep(0.1)
+        for fd in (self.console_master, self.port_master, self.port_slave):
+            if fd is not None:
+                os.close(fd)
+        return code
+
+
+# --- expected output ----------------------------------------------------------
+
+BANNER = b"ZEFT Serial Driver v2.1 (DORVALIX edition, one port, polled I/O)\r\n"
+
+USAGE_LINES = [
+    b"DORVALIX v4.1" + b" " * 38 + b"Serial line monitor",
+    b"Watches a COM port's data and control lines.",
+    b"",
+    b"DORVALIX port baud data stop parity [/NC] [/CFG]",
+    b"",
+    b"  port    Any valid COM port (1 - 9)",
+    b"  baud    Baud rate. Any value up to 115200.",
+    b"  data    Data bits. 5, 6, 7, or 8.",
+    b"  stop    Stop bits. 1, 2, or 5 (=1.5 stop bits with 5 data bits).",
+    b"  parity  Parity. 0 - None, 1 - Odd, 3 - Even, 5 - Mark, 7 - Space.",
+    b"  /NC     Optional: No control line display or change allowed.",
+    b"  /CFG    Optional: Configure using system dialog.",
+    b"",
+    b"DTR and RTS asserted by default for the duration of the session.",
+    b"Typing transmits characters.",
+    b"Typing ESC (1Bh) allows control of output lines:",
+    b"ESC 'B' transmits break; ESC 'b' releases break.",
+    b"ESC 'D' asserts DTR; ESC 'd' releases DTR.",
+    b"ESC 'R' asserts RTS; ESC 'r' releases RTS.",
+    b"ESC ESC transmits the ASCII ESCape character (1Bh).",
+    b"Type character 255 to terminate the session.",
+]
+USAGE = b"".join(line + b"\r\n" for line in USAGE_LINES)
+
+
+def settings_line(port):
+    return b"Sampling from COM%d, 9600 baud, 8 data bits, 1 stop bit, no parity...\r\n" % port
+
+
+def session_start(port, plain):
+    text = BANNER + settings_line(port)
+    if plain:
+        return text + b"(Ignoring control lines)\r\nTx buffer size: 0 bytes\r\n"
+    # Every line query fails on a pty, so every line reads as off, unchanged.
+    return (text + b"Tx buffer size: 0 bytes\r\n"
+            b"\r\nInitial control lines (caps=on, lower case=off):\r\n"
+            b"dcd\tri\tdsr\tcts\t    \t    \t    \t    \r\n"
+            b"\r\nInitial Rx status (caps=on, lower case=off):\r\n"
+            b"timeout\tunused\tctrl\tbreak\tframe\tparity\toverrun\tbuffull\r\n"
+            b"\r\n")
+
+
+def same(name, got, want, extra=""):
+    check(name, got == want, f"got {got!r}, want {want!r}{extra}")
+
+
+# --- the cases ----------------------------------------------------------------
+
+def case_usage(wine, exe):
+    s = Session(wine, exe, ["50", "9600", "8", "1"])
+    code = s.finish()
+    same("usage text", s.out.bytes(), USAGE)
+    same("usage exit status", code, 1)
+
+
+def case_no_device(wine, exe):
+    s = Session(wine, exe, [str(NO_DEVICE_PORT), "9600", "8", "1", "0"])
+    code = s.finish()
+    same("no device: banner, settings, message", s.out.bytes(),
+         BANNER + settings_line(NO_DEVICE_PORT) + b"Unable to open COM port.\r\n")
+    same("no device: exit status", code, 1)
+
+
+def case_plain_typed(wine, exe):
+    """/NC with keys typed on the console's terminal."""
+    s = Session(wine, exe, [str(PORT), "9600", "8", "1", "0", "/NC"], with_port=True)
+    start = session_start(PORT, plain=True)
+    check("/NC: session starts", s.out.wait_for(start), repr(s.out.bytes() + s.err.bytes()))
+    received = bytes([0x68, 0x69, 0x0A, 0x0D, 0x01, 0x09, 0x1B, 0x7F, 0xE9, 0xEB, 0xFE])
+    s.peer_sends(received)
+    s.out.wait_for(start + b"hi\r\n\r")
+    s.type("ab\u00e9".encode())  # é is 0x82 in code page 437
+    s.port.wait_for(b"ab\x82")
+    s.type("\u00a0".encode())  # no-break space: 0xFF in code page 437
+    code = s.finish()
+    same("/NC: received bytes shown raw, line feed as CR LF", s.out.bytes(),
+         start + b"hi\r\n\r\x01\t\x1b\x7f\xe9\xeb\xfe")
+    same("/NC: typed bytes sent, up to and with 0xFF", s.port.bytes(), b"ab\x82\xff")
+    same("/NC: exit status", code, 0)
+
+
+def case_plain_keys(wine, exe, helper):
+    """/NC with keys injected as console events: cursor and function keys,
+    repeats, events that give no key."""
+    s = Session(wine, exe, [str(PORT), "9600", "8", "1", "0", "/NC"], with_port=True, keys_helper=helper)
+    start = session_start(PORT, plain=True)
+    check("/NC keys: session starts", s.out.wait_for(start), repr(s.out.bytes() + s.err.bytes()))
+    cases = [  # (command, bytes sent)
+        ("v 26 100", b"\xe0\x48"),  # up, cursor block
+        ("v 26 0", b"\x00\x48"),  # up on the keypad
+        ("v 26 102", b"\x00\x98"),  # Alt+up, cursor block
+        ("v 2E 108", b"\xe0\x93"),  # Ctrl+Delete
+        ("v 24 110", b"\xe0\x47"),  # Shift+Home
+        ("v 70 0", b"\x00\x3b"),  # F1
+        ("v 79 0", b"\x00\x44"),  # F10
+        ("v 71 10", b"\x00\x55"),  # Shift+F2
+        ("v 7A 0", b"\xe0\x85"),  # F11
+        ("v 7B 0", b"\xe0\x86"),  # F12
+        ("n", b""),  # focus, lone Shift, a release: nothing
+        ("r 41 3", b"AAA"),  # one event, repeat count 3
+        ("c 1B", b"\x1b"),  # ESC is an ordinary key here
+        ("c E9", b"\xe9"),
+        ("c 00", b""),
+    ]
+    sent = b""
+    for command, want in cases:
+        s.keys(command)
+        sent += want
+        s.port.wait_for(sent, 3)
+    s.keys("c FF")
+    code = s.finish()
+    same("/NC keys: bytes of each key event", s.port.bytes(), sent + b"\xff")
+    same("/NC keys: nothing shown", s.out.bytes(), start)
+    same("/NC keys: exit status", code, 0)
+
+
+def case_default(wine, exe, helper):
+    s = Session(wine, exe, [str(PORT), "9600", "8", "1", "0"], with_port=True, keys_helper=helper)
+    start = session_start(PORT, plain=False)
+    check("default: initial tables, every line off", s.out.wait_for(start),
+          repr(s.out.bytes() + s.err.bytes()))
+    s.peer_sends(b"A\r\n\t\xe9 ~\x7f\x00")
+    shown = b"A(0D) \r\n(0A) (09) (E9)  ~(7F) (00) "
+    s.out.wait_for(start + shown)
+    # Typed keys, each awaited on the port so the order is certain. The DTR
+    # and RTS commands fail on a pty: they print nothing and send nothing.
+    steps = [
+        (["c 78"], b"x"),
+        (["c 1B", "c 44"], b""),  # ESC D
+        (["c 1B", "c 64", "c 1B", "c 52", "c 1B", "c 72"], b""),  # ESC d, ESC R, ESC r
+        (["c 1B", "c 42", "c 1B", "c 62"], b""),  # ESC B, ESC b
+        (["c 1B", "c 1B"], b"\x1b"),  # ESC ESC sends one ESC
+        (["c 1B", "c 79"], b"y"),  # ESC y sends y alone
+        (["c 1B", "v 26 100"], b"\xe0\x48"),  # ESC up: the prefix is ESC's argument
+        (["c 7A"], b"z"),  # back to normal after that
+    ]
+    sent = b""
+    for keys, want in steps:
+        s.keys(*keys)
+        sent += want
+        s.port.wait_for(sent, 3)
+    shown += b"(Break on) (Break off) "
+    s.out.wait_for(start + shown)
+    s.peer_sends(b"ok\r")
+    shown += b"ok(0D) \r\n"
+    s.out.wait_for(start + shown)
+    s.keys("c 1B", "c FF")  # ESC then 0xFF: sent, and the session ends
+    code = s.finish()
+    same("default: received bytes as characters and hex items, break items", s.out.bytes(),
+         start + shown)
+    same("default: typed bytes and ESC commands", s.port.bytes(), sent + b"\xff")
+    same("default: exit status", code, 0)
+
+
+def build_helper(out_dir):
+    compiler = shutil.which("x86_64-w64-mingw32-g++")
+    if compiler is None:
+        return None
+    target = os.path.join(out_dir, "conkeys.exe")
+    subprocess.run([compiler, "-std=c++17", "-O1", "-Wall", "-Wextra", "-Werror", "-static", "-o", target,
+                    os.path.join(HERE, "conkeys.cpp")], check=True, timeout=120)
+    return target
+
+
+def can_run(wine, exe):
+    """False when this wine cannot start the executable at all (a 32-bit
+    build without wine32)."""
+    s = Session(wine, exe, [])
+    code = s.finish()
+    return code == 1 and s.out.bytes().startswith(b"DORVALIX")
+
+
+def run_cases(name, wine, exe, helper):
+    log(f"{name}: sessions")
+    case_usage(wine, exe)
+    case_no_device(wine, exe)
+    case_plain_typed(wine, exe)
+    if helper:
+        case_plain_keys(wine, exe, helper)
+        case_default(wine, exe, helper)
+    else:
+        check("key helper built (x86_64-w64-mingw32-g++)", False)
+
+
+def main():
+    if len(sys.argv) != 3:
+        print(__doc__)
+        return 2
+    x64, x86 = sys.argv[1], sys.argv[2]
+    loader = find_wine()
+    if loader is None:
+        log("SKIPPED: wine is not installed (scripts/test.sh installs wine64 and wine32)")
+        return SKIP
+    for path in (x64, x86):
+        if not os.path.isfile(path):
+            log(f"FAIL: {path} is missing; scripts/test.sh builds both Windows targets first")
+            return 1
+    begun = time.monotonic()
+    check_executable("x86_64", x64, 0x8664, 0x20B)
+    check_executable("i686", x86, 0x14C, 0x10B)
+
+    wine = Wine(loader)
+    try:
+        wine.boot()
+        helper = build_helper(wine.prefix)
+        run_cases("x86_64", wine, x64, helper)
+        if can_run(wine, x86):
+            run_cases("i686", wine, x86, helper)
+        else:
+            log("i686: NOT RUN, this wine cannot start 32-bit programs (package wine32 missing)")
+    finally:
+        wine.shutdown()
+    log(f"wine runs took {time.monotonic() - begun:.1f} s")
+    if failures:
+        log(f"{len(failures)} check(s) failed: {', '.join(failures)}")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
