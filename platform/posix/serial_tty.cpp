@@ -1,17 +1,594 @@
-// Placeholder provider: every call fails until the provider is written.
+// The tty provider: Win32 serial calls carried out on a Linux tty device
+// (a serial port or a pseudo-terminal) with termios2, ioctl and poll.
+//
+// The device is opened non-blocking and every wait is a poll on it, bounded
+// by the port's COMMTIMEOUTS. Line settings go through termios2
+// (TCGETS2/TCSETS2) so that any bit rate, not only the Bxxx ones, can be set;
+// <termios.h> is not included here because its struct termios clashes with
+// the kernel's <asm/termbits.h>.
+//
+// Notes on what the kernel does with pseudo-terminals, which have no line:
+// - the pty forces CS8 and clears PARENB on every TCSETS2 (rate, CSTOPB,
+//   PARODD and CMSPAR are kept), so GetCommState on a pty reports 8 data bits
+//   and no parity whatever was applied; it reports the device as it is;
+// - modem-line ioctls (TIOCMGET/TIOCMBIS/TIOCMBIC) fail with ENOTTY, so
+//   GetCommModemStatus and the DTR/RTS escape functions fail with
+//   ERROR_NOT_SUPPORTED;
+// - TIOCSBRK/TIOCCBRK succeed without any effect;
+// - TIOCGICOUNT fails with ENOTTY: ClearCommError then reports no errors;
+// - once the master side is closed, the slave is hung up: poll reports
+//   POLLHUP, read returns 0 and write fails with EIO.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <asm/termbits.h>
+#include <linux/serial.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "provider.h"
 
-HANDLE TtyOpen(const char*) { FailWith(ERROR_FILE_NOT_FOUND); return INVALID_HANDLE_VALUE; }
-bool TtyOwns(HANDLE) { return false; }
-BOOL TtyCloseHandle(HANDLE) { return FailWith(ERROR_INVALID_HANDLE); }
-BOOL TtyReadFile(HANDLE, LPVOID, DWORD, LPDWORD) { return FailWith(ERROR_INVALID_HANDLE); }
-BOOL TtyWriteFile(HANDLE, LPCVOID, DWORD, LPDWORD) { return FailWith(ERROR_INVALID_HANDLE); }
-BOOL TtyGetCommState(HANDLE, LPDCB) { return FailWith(ERROR_INVALID_HANDLE); }
-BOOL TtySetCommState(HANDLE, LPDCB) { return FailWith(ERROR_INVALID_HANDLE); }
-BOOL TtyGetCommTimeouts(HANDLE, LPCOMMTIMEOUTS) { return FailWith(ERROR_INVALID_HANDLE); }
-BOOL TtySetCommTimeouts(HANDLE, LPCOMMTIMEOUTS) { return FailWith(ERROR_INVALID_HANDLE); }
-BOOL TtyPurgeComm(HANDLE, DWORD) { return FailWith(ERROR_INVALID_HANDLE); }
-BOOL TtyClearCommError(HANDLE, LPDWORD, LPCOMSTAT) { return FailWith(ERROR_INVALID_HANDLE); }
-BOOL TtyGetCommProperties(HANDLE, LPCOMMPROP) { return FailWith(ERROR_INVALID_HANDLE); }
-BOOL TtyEscapeCommFunction(HANDLE, DWORD) { return FailWith(ERROR_INVALID_HANDLE); }
-BOOL TtyGetCommModemStatus(HANDLE, LPDWORD) { return FailWith(ERROR_INVALID_HANDLE); }
+namespace {
+
+// COMMPROP constants of the Windows SDK that only this file needs.
+constexpr DWORD kSpSerialComm = 0x00000001;
+constexpr DWORD kPstRs232 = 0x00000001;
+constexpr DWORD kBaudUser = 0x10000000;
+// PCF_DTRDSR | PCF_RTSCTS | PCF_RLSD | PCF_PARITY_CHECK | PCF_XONXOFF |
+// PCF_SETXCHAR | PCF_TOTALTIMEOUTS | PCF_INTTIMEOUTS
+constexpr DWORD kCapabilities = 0x000000FF;
+// SP_PARITY | SP_BAUD | SP_DATABITS | SP_STOPBITS | SP_HANDSHAKING |
+// SP_PARITY_CHECK | SP_RLSD
+constexpr DWORD kSettableParams = 0x0000007F;
+// BAUD_075 .. BAUD_57600 and BAUD_USER: every rate can be set.
+constexpr DWORD kSettableBaud = 0x1007FFFF;
+constexpr WORD kSettableData = 0x000F;          // DATABITS_5 .. DATABITS_8
+constexpr WORD kSettableStopParity = 0x1F07;    // STOPBITS_10/15/20, all parities
+constexpr DWORD kMaxBaud = kBaudUser;
+
+constexpr DWORD kMaxDword = 0xFFFFFFFFu;
+
+// Open ports. A HANDLE is the address of its slot; no allocation.
+struct TtyPort {
+    bool open;
+    int fd;
+    COMMTIMEOUTS timeouts;
+    DCB applied;             // last applied DCB: fields termios cannot hold
+    bool haveCounts;         // the device supports TIOCGICOUNT
+    serial_icounter_struct counts;  // error counts last taken
+};
+
+constexpr int kMaxPorts = 8;
+TtyPort g_ports[kMaxPorts];
+
+TtyPort* PortOf(HANDLE h) {
+    for (TtyPort& port : g_ports) {
+        if (static_cast<void*>(&port) == h && port.open) return &port;
+    }
+    return nullptr;
+}
+
+// Errors an ioctl gives on a device that lacks the feature (ptys for modem
+// lines and error counters).
+bool Unsupported(int err) { return err == ENOTTY || err == EINVAL || err == EOPNOTSUPP; }
+
+// Milliseconds from now until `deadline`, never negative; -1 for no deadline.
+long Remaining(long long deadline) {
+    if (deadline < 0) return -1;
+    long long left = deadline - MonotonicMs();
+    return left > 0 ? long(left) : 0;
+}
+
+// The one place the provider waits: for `events` on `fd` for at most
+// `timeoutMs` (-1 = no limit). A negative fd makes it a plain sleep.
+// Returns the events that occurred, 0 on time-out, -1 with errno set.
+int WaitFd(int fd, short events, long timeoutMs) {
+    long long deadline = timeoutMs < 0 ? -1 : MonotonicMs() + timeoutMs;
+    for (;;) {
+        pollfd p;
+        p.fd = fd;
+        p.events = events;
+        p.revents = 0;
+        long wait = Remaining(deadline);
+        int rc = poll(&p, 1, wait > 0x7FFFFFFFL ? 0x7FFFFFFF : int(wait));
+        if (rc > 0) return p.revents;
+        if (rc == 0) return 0;
+        if (errno != EINTR) return -1;
+    }
+}
+
+struct RateCode {
+    DWORD rate;
+    unsigned code;
+};
+
+const RateCode kRates[] = {
+    {50, B50},       {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},     {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},   {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600}, {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000},
+    {4000000, B4000000},
+};
+
+void SetRate(termios2& t, DWORD rate) {
+    t.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));  // input rate follows output rate
+    unsigned code = BOTHER;
+    for (const RateCode& r : kRates) {
+        if (r.rate == rate) code = r.code;
+    }
+    t.c_cflag |= code;
+    t.c_ospeed = rate;
+    t.c_ispeed = rate;
+}
+
+DWORD RateOf(const termios2& t) {
+    if (t.c_ospeed != 0) return t.c_ospeed;
+    unsigned code = t.c_cflag & CBAUD;
+    for (const RateCode& r : kRates) {
+        if (r.code == code) return r.rate;
+    }
+    return 0;
+}
+
+bool GetTermios(int fd, termios2& t) {
+    if (ioctl(fd, TCGETS2, &t) != 0) {
+        FailErrno(errno);
+        return false;
+    }
+    return true;
+}
+
+bool SetTermios(int fd, const termios2& t) {
+    if (ioctl(fd, TCSETS2, &t) != 0) {
+        FailErrno(errno);
+        return false;
+    }
+    return true;
+}
+
+// Raises or lowers modem output lines. A device without modem lines (a pty)
+// gives the ioctl's error; `quiet` ignores exactly that case.
+bool ModemLines(int fd, unsigned long request, int bits, bool quiet) {
+    if (ioctl(fd, request, &bits) == 0) return true;
+    int err = errno;
+    if (quiet && Unsupported(err)) return true;
+    FailErrno(err);
+    return false;
+}
+
+// Bytes waiting in a queue (FIONREAD or TIOCOUTQ); 0 where the device
+// does not tell.
+bool QueueBytes(int fd, unsigned long request, DWORD& bytes) {
+    int n = 0;
+    if (ioctl(fd, request, &n) != 0) {
+        if (!Unsupported(errno)) {
+            FailErrno(errno);
+            return false;
+        }
+        n = 0;
+    }
+    bytes = n > 0 ? DWORD(n) : 0;
+    return true;
+}
+
+DWORD Clamp(DWORD value, DWORD max) { return value > max ? max : value; }
+
+// The DCB a port starts with, before any SetCommState: DTR and RTS as the
+// kernel leaves them on open (raised), no DSR flow control.
+DCB InitialDcb() {
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    dcb.fBinary = 1;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fTXContinueOnXoff = 1;
+    dcb.XonLim = 2048;
+    dcb.XoffLim = 512;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    return dcb;
+}
+
+}  // namespace
+
+// A path that is not a tty names no serial port: ERROR_FILE_NOT_FOUND, as
+// for a port that does not exist. So does EIO from open(), which is what the
+// kernel gives for a serial device node with no hardware behind it and for a
+// pty slave that is still locked.
+HANDLE TtyOpen(const char* path) {
+    TtyPort* port = nullptr;
+    for (TtyPort& p : g_ports) {
+        if (!p.open) {
+            port = &p;
+            break;
+        }
+    }
+    if (port == nullptr) {
+        FailErrno(EMFILE);
+        return INVALID_HANDLE_VALUE;
+    }
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == EIO) FailWith(ERROR_FILE_NOT_FOUND);
+        else FailErrno(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    // Share mode 0: the lock keeps out every other open of this device that
+    // locks too (other processes, other opens in this one), TIOCEXCL every
+    // further open by unprivileged processes.
+    int err = 0;
+    DWORD error = ERROR_SUCCESS;
+    termios2 t;
+    if (!isatty(fd)) {
+        error = ERROR_FILE_NOT_FOUND;
+    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        err = errno;
+    } else if (ioctl(fd, TIOCEXCL) != 0 || ioctl(fd, TCGETS2, &t) != 0) {
+        err = errno;
+    } else {
+        // No carrier is needed for the port to work.
+        t.c_cflag |= CLOCAL | CREAD;
+        if (ioctl(fd, TCSETS2, &t) != 0) err = errno;
+    }
+    if (err != 0 || error != ERROR_SUCCESS) {
+        close(fd);  // also drops the lock
+        if (err != 0) FailErrno(err);
+        else FailWith(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::memset(port, 0, sizeof *port);
+    port->open = true;
+    port->fd = fd;
+    port->applied = InitialDcb();
+    // The baseline for ClearCommError: errors from before the open are not
+    // this session's.
+    port->haveCounts = ioctl(fd, TIOCGICOUNT, &port->counts) == 0;
+    return static_cast<HANDLE>(port);
+}
+
+bool TtyOwns(HANDLE h) { return PortOf(h) != nullptr; }
+
+BOOL TtyCloseHandle(HANDLE h) {
+    TtyPort* port = PortOf(h);
+    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+    int fd = port->fd;
+    port->open = false;
+    port->fd = -1;
+    // Unlocking and TIOCNXCL fail on a hung-up device; close() drops the lock
+    // anyway and the exclusive flag only guards further opens, so their
+    // results do not decide whether the port was released.
+    (void)flock(fd, LOCK_UN);
+    (void)ioctl(fd, TIOCNXCL);
+    // Linux releases the descriptor even when close reports an error; only
+    // errors other than an interruption are passed on.
+    if (close(fd) != 0 && errno != EINTR) return FailErrno(errno);
+    return TRUE;
+}
+
+// Windows read time-out rules:
+// - ReadIntervalTimeout MAXDWORD with both total values 0: return at once
+//   with what has arrived;
+// - ReadIntervalTimeout and ReadTotalTimeoutMultiplier MAXDWORD with a
+//   constant between them: return as soon as a byte is there, or after the
+//   constant;
+// - otherwise the read ends when `length` bytes are there, when the total
+//   time-out expires, or (after the first byte, interval not 0) when no byte
+//   follows within the interval. No total and no interval: wait for all.
+// A time-out is a success with the bytes read so far, possibly none.
+BOOL TtyReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD done) {
+    TtyPort* port = PortOf(h);
+    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+    if (length == 0) return TRUE;
+    if (buffer == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    const COMMTIMEOUTS& t = port->timeouts;
+    bool atOnce = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 &&
+                  t.ReadTotalTimeoutConstant == 0;
+    bool anyByte = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == kMaxDword &&
+                   t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != kMaxDword;
+    long total;
+    if (atOnce) total = 0;
+    else if (anyByte) total = t.ReadTotalTimeoutConstant > 0x7FFFFFFFu ? 0x7FFFFFFFL : long(t.ReadTotalTimeoutConstant);
+    else total = ReadTotalTimeoutMs(t, length);
+    long interval = (atOnce || anyByte) ? 0
+                    : t.ReadIntervalTimeout > 0x7FFFFFFFu ? 0x7FFFFFFFL : long(t.ReadIntervalTimeout);
+    long long deadline = total < 0 ? -1 : MonotonicMs() + total;
+
+    unsigned char* bytes = static_cast<unsigned char*>(buffer);
+    DWORD got = 0;
+    long long lastByteAt = 0;
+    int err = 0;
+    while (got < length) {
+        long wait = Remaining(deadline);
+        if (got > 0 && interval > 0) {
+            long long gapLeft = lastByteAt + interval - MonotonicMs();
+            if (gapLeft < 0) gapLeft = 0;
+            if (wait < 0 || gapLeft < wait) wait = long(gapLeft);
+        }
+        int revents = WaitFd(port->fd, POLLIN, wait);
+        if (revents < 0) {
+            err = errno;
+            break;
+        }
+        if (revents == 0) break;  // time-out
+        ssize_t n = read(port->fd, bytes + got, length - got);
+        if (n > 0) {
+            got += DWORD(n);
+            lastByteAt = MonotonicMs();
+            if (anyByte) break;
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        // Nothing from a device that poll called readable: it has hung up.
+        err = n < 0 ? errno : EIO;
+        break;
+    }
+    if (done != nullptr) *done = got;
+    if (err == 0 || got > 0) return TRUE;  // a failure after data shows on the next call
+    // A device that fails at once would make a polling caller spin: the
+    // failure is reported only when the time-out has passed.
+    while (deadline >= 0 && Remaining(deadline) > 0) {
+        if (WaitFd(-1, 0, Remaining(deadline)) < 0) break;
+    }
+    return FailErrno(err);
+}
+
+// Ends when every byte is written or the total write time-out expires (no
+// total: no limit). A time-out is a success with the count written so far.
+BOOL TtyWriteFile(HANDLE h, LPCVOID buffer, DWORD length, LPDWORD done) {
+    TtyPort* port = PortOf(h);
+    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+    if (length == 0) return TRUE;
+    if (buffer == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    long total = WriteTotalTimeoutMs(port->timeouts, length);
+    long long deadline = total < 0 ? -1 : MonotonicMs() + total;
+    const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
+    DWORD sent = 0;
+    int err = 0;
+    while (sent < length) {
+        ssize_t n = write(port->fd, bytes + sent, length - sent);
+        if (n > 0) {
+            sent += DWORD(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) {
+            err = errno;
+            break;
+        }
+        // Output queue full: wait for room. An error condition wakes the
+        // wait too; the next write then reports it.
+        int revents = WaitFd(port->fd, POLLOUT, Remaining(deadline));
+        if (revents < 0) {
+            err = errno;
+            break;
+        }
+        if (revents == 0) break;  // time-out
+    }
+    if (done != nullptr) *done = sent;
+    if (err != 0) return FailErrno(err);
+    return TRUE;
+}
+
+BOOL TtyGetCommState(HANDLE h, LPDCB dcb) {
+    TtyPort* port = PortOf(h);
+    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+    if (dcb == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    termios2 t;
+    if (!GetTermios(port->fd, t)) return FALSE;
+    const DCB& last = port->applied;
+    DCB d = last;
+    d.DCBlength = sizeof d;
+    d.BaudRate = RateOf(t);
+    d.fBinary = 1;
+    d.fParity = (t.c_iflag & INPCK) != 0;
+    d.fOutX = (t.c_iflag & IXON) != 0;
+    d.fInX = (t.c_iflag & IXOFF) != 0;
+    if (t.c_cflag & CRTSCTS) {
+        // Hardware flow control: as applied, or both directions when it was
+        // set outside this program.
+        if (!last.fOutxCtsFlow && last.fRtsControl != RTS_CONTROL_HANDSHAKE) {
+            d.fOutxCtsFlow = 1;
+            d.fRtsControl = RTS_CONTROL_HANDSHAKE;
+        }
+    } else {
+        d.fOutxCtsFlow = 0;
+        if (last.fRtsControl == RTS_CONTROL_HANDSHAKE) d.fRtsControl = RTS_CONTROL_ENABLE;
+    }
+    d.fDummy2 = 0;
+    d.wReserved = 0;
+    switch (t.c_cflag & CSIZE) {
+        case CS5: d.ByteSize = 5; break;
+        case CS6: d.ByteSize = 6; break;
+        case CS7: d.ByteSize = 7; break;
+        default: d.ByteSize = 8; break;
+    }
+    if ((t.c_cflag & PARENB) == 0) d.Parity = NOPARITY;
+    else if (t.c_cflag & CMSPAR) d.Parity = (t.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
+    else d.Parity = (t.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+    // With 5 data bits a UART sends 1.5 stop bits where CSTOPB asks for 2.
+    if ((t.c_cflag & CSTOPB) == 0) d.StopBits = ONESTOPBIT;
+    else d.StopBits = d.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
+    d.XonChar = char(t.c_cc[VSTART]);
+    d.XoffChar = char(t.c_cc[VSTOP]);
+    d.wReserved1 = 0;
+    *dcb = d;
+    return TRUE;
+}
+
+BOOL TtySetCommState(HANDLE h, LPDCB dcb) {
+    TtyPort* port = PortOf(h);
+    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+    if (dcb == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    if (!CheckDcb(*dcb)) return FALSE;
+    bool softFlow = dcb->fOutX || dcb->fInX;
+    if (softFlow && dcb->XonChar == dcb->XoffChar) return FailWith(ERROR_INVALID_PARAMETER);
+    termios2 t;
+    if (!GetTermios(port->fd, t)) return FALSE;
+
+    // Raw: bytes pass unchanged in both directions, nothing is echoed or
+    // turned into signals, and reads never wait in the kernel (we poll).
+    t.c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON |
+                   IXANY | IXOFF | IMAXBEL);
+    if (dcb->fParity) t.c_iflag |= INPCK;
+    if (dcb->fOutX) t.c_iflag |= IXON;
+    if (dcb->fInX) t.c_iflag |= IXOFF;
+    t.c_oflag &= ~OPOST;
+    t.c_lflag &= ~(ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE | IEXTEN);
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    if (softFlow) {
+        t.c_cc[VSTART] = cc_t(dcb->XonChar);
+        t.c_cc[VSTOP] = cc_t(dcb->XoffChar);
+    }
+
+    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    t.c_cflag |= CLOCAL | CREAD;
+    static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    t.c_cflag |= kSizes[dcb->ByteSize - 5];
+    switch (dcb->Parity) {
+        case ODDPARITY: t.c_cflag |= PARENB | PARODD; break;
+        case EVENPARITY: t.c_cflag |= PARENB; break;
+        case MARKPARITY: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
+        case SPACEPARITY: t.c_cflag |= PARENB | CMSPAR; break;
+        default: break;
+    }
+    if (dcb->StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;
+    if (dcb->fOutxCtsFlow || dcb->fRtsControl == RTS_CONTROL_HANDSHAKE) t.c_cflag |= CRTSCTS;
+    SetRate(t, dcb->BaudRate);
+    if (!SetTermios(port->fd, t)) return FALSE;
+
+    // The output lines as the DCB asks; a device without modem lines (a pty)
+    // takes the settings without them.
+    if (dcb->fDtrControl == DTR_CONTROL_ENABLE && !ModemLines(port->fd, TIOCMBIS, TIOCM_DTR, true)) return FALSE;
+    if (dcb->fDtrControl == DTR_CONTROL_DISABLE && !ModemLines(port->fd, TIOCMBIC, TIOCM_DTR, true)) return FALSE;
+    if (dcb->fRtsControl == RTS_CONTROL_ENABLE && !ModemLines(port->fd, TIOCMBIS, TIOCM_RTS, true)) return FALSE;
+    if (dcb->fRtsControl == RTS_CONTROL_DISABLE && !ModemLines(port->fd, TIOCMBIC, TIOCM_RTS, true)) return FALSE;
+    port->applied = *dcb;
+    return TRUE;
+}
+
+BOOL TtyGetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
+    TtyPort* port = PortOf(h);
+    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+    if (t == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    *t = port->timeouts;
+    return TRUE;
+}
+
+BOOL TtySetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
+    TtyPort* port = PortOf(h);
+    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+    if (t == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    port->timeouts = *t;
+    return TRUE;
+}
+
+BOOL TtyPurgeComm(HANDLE h, DWORD flags) {
+    TtyPort* port = PortOf(h);
+    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+    if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
+        return FailWith(ERROR_INVALID_PARAMETER);
+    }
+    // No read or write is ever pending here (calls are synchronous), so an
+    // abort reduces to discarding the queue.
+    if ((flags & (PURGE_RXCLEAR | PURGE_RXABORT)) && ioctl(port->fd, TCFLSH, TCIFLUSH) != 0) return FailErrno(errno);
+    if ((flags & (PURGE_TXCLEAR | PURGE_TXABORT)) && ioctl(port->fd, TCFLSH, TCOFLUSH) != 0) return FailErrno(errno);
+    return TRUE;
+}
+
+BOOL TtyClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
+    TtyPort* port = PortOf(h);
+    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+    DWORD found = 0;
+    serial_icounter_struct now;
+    if (ioctl(port->fd, TIOCGICOUNT, &now) == 0) {
+        const serial_icounter_struct& was = port->counts;
+        // A device that gained the counters (none at open) starts counting now.
+        if (port->haveCounts) {
+            if (now.frame != was.frame) found |= CE_FRAME;
+            if (now.overrun != was.overrun) found |= CE_OVERRUN;
+            if (now.parity != was.parity) found |= CE_RXPARITY;
+            if (now.brk != was.brk) found |= CE_BREAK;
+            if (now.buf_overrun != was.buf_overrun) found |= CE_RXOVER;
+        }
+        port->counts = now;
+        port->haveCounts = true;
+    } else if (!Unsupported(errno)) {
+        return FailErrno(errno);
+    }
+    DWORD inQueue = 0;
+    DWORD outQueue = 0;
+    if (!QueueBytes(port->fd, FIONREAD, inQueue) || !QueueBytes(port->fd, TIOCOUTQ, outQueue)) return FALSE;
+    if (errors != nullptr) *errors = found;
+    if (stat != nullptr) {
+        std::memset(stat, 0, sizeof *stat);
+        stat->cbInQue = inQueue;
+        stat->cbOutQue = outQueue;
+    }
+    return TRUE;
+}
+
+// dwCurrentTxQueue is the count of bytes still queued for sending, so the
+// headroom (max less current) comes back to its full value once they have
+// gone out.
+BOOL TtyGetCommProperties(HANDLE h, LPCOMMPROP prop) {
+    TtyPort* port = PortOf(h);
+    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+    if (prop == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    DWORD inQueue = 0;
+    DWORD outQueue = 0;
+    if (!QueueBytes(port->fd, FIONREAD, inQueue) || !QueueBytes(port->fd, TIOCOUTQ, outQueue)) return FALSE;
+    std::memset(prop, 0, sizeof *prop);
+    prop->wPacketLength = sizeof *prop;
+    prop->wPacketVersion = 2;
+    prop->dwServiceMask = kSpSerialComm;
+    prop->dwMaxTxQueue = kNominalTxQueue;
+    prop->dwMaxRxQueue = kNominalTxQueue;
+    prop->dwMaxBaud = kMaxBaud;
+    prop->dwProvSubType = kPstRs232;
+    prop->dwProvCapabilities = kCapabilities;
+    prop->dwSettableParams = kSettableParams;
+    prop->dwSettableBaud = kSettableBaud;
+    prop->wSettableData = kSettableData;
+    prop->wSettableStopParity = kSettableStopParity;
+    prop->dwCurrentTxQueue = Clamp(outQueue, kNominalTxQueue);
+    prop->dwCurrentRxQueue = Clamp(inQueue, kNominalTxQueue);
+    return TRUE;
+}
+
+BOOL TtyEscapeCommFunction(HANDLE h, DWORD func) {
+    TtyPort* port = PortOf(h);
+    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+    int fd = port->fd;
+    switch (func) {
+        case SETDTR: return ModemLines(fd, TIOCMBIS, TIOCM_DTR, false) ? TRUE : FALSE;
+        case CLRDTR: return ModemLines(fd, TIOCMBIC, TIOCM_DTR, false) ? TRUE : FALSE;
+        case SETRTS: return ModemLines(fd, TIOCMBIS, TIOCM_RTS, false) ? TRUE : FALSE;
+        case CLRRTS: return ModemLines(fd, TIOCMBIC, TIOCM_RTS, false) ? TRUE : FALSE;
+        case SETBREAK: return ioctl(fd, TIOCSBRK) == 0 ? TRUE : FailErrno(errno);
+        case CLRBREAK: return ioctl(fd, TIOCCBRK) == 0 ? TRUE : FailErrno(errno);
+        default: return FailWith(ERROR_INVALID_PARAMETER);
+    }
+}
+
+BOOL TtyGetCommModemStatus(HANDLE h, LPDWORD bits) {
+    TtyPort* port = PortOf(h);
+    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+    if (bits == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    int lines = 0;
+    if (ioctl(port->fd, TIOCMGET, &lines) != 0) return FailErrno(errno);
+    DWORD status = 0;
+    if (lines & TIOCM_CTS) status |= MS_CTS_ON;
+    if (lines & TIOCM_DSR) status |= MS_DSR_ON;
+    if (lines & TIOCM_RI) status |= MS_RING_ON;
+    if (lines & TIOCM_CD) status |= MS_RLSD_ON;
+    *bits = status;
+    return TRUE;
+}

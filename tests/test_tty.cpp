@@ -1,0 +1,351 @@
+// The tty provider on pseudo-terminal pairs made here: settings as the kernel
+// holds them, exclusive opens, time-outs, hang-up and what a pty cannot do.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <asm/termbits.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdlib>
+#include <string>
+
+#include "../platform/posix/win32_api.h"
+
+// ioctl is wrapped at link time: the last TCSETS2 request shows what the
+// provider asked for, including what a pty then discards.
+namespace {
+termios2 g_lastSet;
+int g_sets = 0;
+}  // namespace
+
+extern "C" int __real_ioctl(int fd, unsigned long request, ...);
+extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    if (request == TCSETS2 && arg != nullptr) {
+        g_lastSet = *static_cast<termios2*>(arg);
+        ++g_sets;
+    }
+    return __real_ioctl(fd, request, arg);
+}
+
+namespace {
+
+long long NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+HANDLE Open(const char* name) {
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+const COMMTIMEOUTS kDriverTimeouts = {100, 100, 150, 100, 150};
+
+class Tty : public ::testing::Test {
+protected:
+    void SetUp() override {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        setenv("DORVALIX_COM50", ptsname(master), 1);
+        port = Open("\\\\.\\COM50");
+        ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    }
+    void TearDown() override {
+        if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+        if (master >= 0) close(master);
+    }
+    // 9600 8N1 raw with the driver's time-outs, as an opened session has it.
+    void Configure(COMMTIMEOUTS timeouts = kDriverTimeouts) {
+        DCB dcb;
+        ASSERT_TRUE(GetCommState(port, &dcb));
+        dcb.BaudRate = 9600;
+        dcb.ByteSize = 8;
+        dcb.Parity = NOPARITY;
+        dcb.StopBits = ONESTOPBIT;
+        ASSERT_TRUE(SetCommState(port, &dcb)) << GetLastError();
+        ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+    }
+    int master = -1;
+    HANDLE port = INVALID_HANDLE_VALUE;
+};
+
+struct Line {
+    DWORD rate;
+    BYTE size, parity, stop;
+    tcflag_t cflag;  // the CSIZE, parity and CSTOPB bits asked for
+};
+
+const Line kLines[] = {
+    {300, 8, NOPARITY, ONESTOPBIT, CS8},
+    {115200, 7, EVENPARITY, ONESTOPBIT, CS7 | PARENB},
+    {250000, 8, ODDPARITY, TWOSTOPBITS, CS8 | PARENB | PARODD | CSTOPB},
+    {9600, 6, MARKPARITY, TWOSTOPBITS, CS6 | PARENB | CMSPAR | PARODD | CSTOPB},
+    {2400, 5, SPACEPARITY, ONE5STOPBITS, CS5 | PARENB | CMSPAR | CSTOPB},
+    {1234567, 5, NOPARITY, ONESTOPBIT, CS5},
+};
+
+TEST_F(Tty, AppliesSettingsRawAndReadsThemBack) {
+    const tcflag_t kFormat = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+    for (const Line& l : kLines) {
+        SCOPED_TRACE(l.rate);
+        DCB dcb;
+        ASSERT_TRUE(GetCommState(port, &dcb));
+        dcb.BaudRate = l.rate;
+        dcb.ByteSize = l.size;
+        dcb.Parity = l.parity;
+        dcb.StopBits = l.stop;
+        dcb.fDtrControl = DTR_CONTROL_DISABLE;
+        dcb.fOutX = dcb.fInX = 0;  // a fresh pty has IXON on
+        ASSERT_TRUE(SetCommState(port, &dcb)) << GetLastError();
+        EXPECT_EQ(g_lastSet.c_cflag & kFormat, l.cflag);
+        // The kernel's copy (read through the master): a pty keeps the rate,
+        // CSTOPB, PARODD and CMSPAR, and forces CS8 without PARENB.
+        termios2 k;
+        ASSERT_EQ(ioctl(master, TCGETS2, &k), 0);
+        EXPECT_EQ(k.c_ospeed, l.rate);
+        EXPECT_EQ(k.c_cflag & (PARODD | CMSPAR | CSTOPB), l.cflag & (PARODD | CMSPAR | CSTOPB));
+        EXPECT_EQ(k.c_cflag & CLOCAL, tcflag_t(CLOCAL));
+        EXPECT_EQ(k.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+        EXPECT_EQ(k.c_iflag & (ICRNL | INLCR | ISTRIP | IXON | IXOFF | INPCK), 0u);
+        EXPECT_EQ(k.c_oflag & OPOST, 0u);
+        EXPECT_EQ(k.c_cc[VMIN], 0);
+        EXPECT_EQ(k.c_cc[VTIME], 0);
+        DCB back;
+        ASSERT_TRUE(GetCommState(port, &back));
+        EXPECT_EQ(back.DCBlength, sizeof(DCB));
+        EXPECT_EQ(back.BaudRate, l.rate);
+        EXPECT_EQ(back.StopBits != ONESTOPBIT, l.stop != ONESTOPBIT);
+        EXPECT_EQ(back.fDtrControl, unsigned(DTR_CONTROL_DISABLE));
+        EXPECT_EQ(back.fBinary, 1u);
+        EXPECT_EQ(back.XonChar, 0x11);
+        EXPECT_EQ(back.XoffChar, 0x13);
+    }
+}
+
+TEST_F(Tty, MapsFlowControlFlags) {
+    struct Flow {
+        bool cts, outX, inX, parity;
+        tcflag_t iflag, cflag;
+    };
+    const Flow flows[] = {
+        {true, false, false, false, 0, CRTSCTS},
+        {false, true, false, false, IXON, 0},
+        {false, false, true, true, IXOFF | INPCK, 0},
+    };
+    for (const Flow& f : flows) {
+        DCB dcb;
+        ASSERT_TRUE(GetCommState(port, &dcb));
+        dcb.fOutxCtsFlow = f.cts;
+        dcb.fOutX = f.outX;
+        dcb.fInX = f.inX;
+        dcb.fParity = f.parity;
+        ASSERT_TRUE(SetCommState(port, &dcb)) << GetLastError();
+        termios2 k;
+        ASSERT_EQ(ioctl(master, TCGETS2, &k), 0);
+        EXPECT_EQ(k.c_iflag & (IXON | IXOFF | INPCK), f.iflag);
+        EXPECT_EQ(k.c_cflag & CRTSCTS, f.cflag);
+        DCB back;
+        ASSERT_TRUE(GetCommState(port, &back));
+        EXPECT_EQ(back.fOutxCtsFlow != 0, f.cts);
+        EXPECT_EQ(back.fOutX != 0, f.outX);
+        EXPECT_EQ(back.fInX != 0, f.inX);
+    }
+}
+
+TEST_F(Tty, RefusesWhatWindowsRefuses) {
+    struct Bad {
+        DWORD rate;
+        BYTE size, stop;
+    };
+    const Bad bads[] = {{0, 8, ONESTOPBIT}, {9600, 4, ONESTOPBIT}, {9600, 9, ONESTOPBIT},
+                        {9600, 5, TWOSTOPBITS}, {9600, 8, ONE5STOPBITS}};
+    for (const Bad& b : bads) {
+        DCB dcb;
+        ASSERT_TRUE(GetCommState(port, &dcb));
+        dcb.BaudRate = b.rate;
+        dcb.ByteSize = b.size;
+        dcb.StopBits = b.stop;
+        int sets = g_sets;
+        EXPECT_FALSE(SetCommState(port, &dcb));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(g_sets, sets) << "nothing applied";
+    }
+}
+
+TEST_F(Tty, OpensExclusively) {
+    EXPECT_EQ(Open("\\\\.\\COM50"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(Open("\\\\.\\COM50") == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED ? 0 : 1);
+    int status = -1;
+    for (int i = 0; i < 500 && waitpid(child, &status, WNOHANG) == 0; ++i) usleep(10000);
+    if (!WIFEXITED(status)) kill(child, SIGKILL), waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child got in";
+
+    ASSERT_TRUE(CloseHandle(port));
+    DCB dcb;
+    EXPECT_FALSE(GetCommState(port, &dcb));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(CloseHandle(port));
+    port = Open("\\\\.\\COM50");
+    EXPECT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+}
+
+TEST(TtyOpen, NoTtyThereIsFileNotFound) {
+    char file[] = "/tmp/dorvalix-tty-XXXXXX";
+    int fd = mkstemp(file);
+    ASSERT_GE(fd, 0);
+    int locked = posix_openpt(O_RDWR | O_NOCTTY);  // never unlocked: open gives EIO
+    ASSERT_GE(locked, 0);
+    ASSERT_EQ(grantpt(locked), 0);
+    const std::string paths[] = {file, "/tmp/dorvalix-no-such-device", ptsname(locked)};
+    for (const std::string& path : paths) {
+        setenv("DORVALIX_COM51", path.c_str(), 1);
+        EXPECT_EQ(Open("\\\\.\\COM51"), INVALID_HANDLE_VALUE) << path;
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND) << path;
+    }
+    close(locked);
+    close(fd);
+    unlink(file);
+}
+
+TEST_F(Tty, ReadFollowsTheTimeouts) {
+    struct Case {
+        COMMTIMEOUTS timeouts;
+        DWORD length;
+        std::string sent;  // written by the peer before the read
+        long minMs, maxMs;
+    };
+    const Case cases[] = {
+        {kDriverTimeouts, 1, "", 200, 1000},          // nothing: the whole 250 ms
+        {kDriverTimeouts, 1, "\xff", 0, 100},         // a byte: at once, 0xFF intact
+        {kDriverTimeouts, 10, "abc", 80, 600},        // ends on the interval, not the 1150 ms total
+        {{MAXDWORD, 0, 0, 0, 0}, 10, "", 0, 100},      // return at once
+        {{MAXDWORD, MAXDWORD, 300, 0, 0}, 10, "ab", 0, 100},
+        {{MAXDWORD, MAXDWORD, 300, 0, 0}, 10, "", 250, 1000},
+    };
+    Configure();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.length * 100 + c.sent.size());
+        ASSERT_TRUE(SetCommTimeouts(port, const_cast<COMMTIMEOUTS*>(&c.timeouts)));
+        ASSERT_EQ(write(master, c.sent.data(), c.sent.size()), ssize_t(c.sent.size()));
+        usleep(20000);  // let the pty pass the bytes on
+        char buffer[16] = {};
+        DWORD count = 99;
+        long long start = NowMs();
+        EXPECT_TRUE(ReadFile(port, buffer, c.length, &count, nullptr));
+        long elapsed = long(NowMs() - start);
+        EXPECT_EQ(std::string(buffer, count), c.sent);
+        EXPECT_GE(elapsed, c.minMs);
+        EXPECT_LT(elapsed, c.maxMs);
+    }
+}
+
+TEST_F(Tty, WriteReachesThePeerAndGivesUpOnItsTimeout) {
+    Configure();
+    DWORD count = 0;
+    ASSERT_TRUE(WriteFile(port, "hello", 5, &count, nullptr));
+    EXPECT_EQ(count, 5u);
+    std::string got;
+    pollfd p = {master, POLLIN, 0};
+    char buffer[16];
+    for (int i = 0; i < 20 && got.size() < 5 && poll(&p, 1, 50) >= 0; ++i) {
+        ssize_t n = (p.revents & POLLIN) ? read(master, buffer, sizeof buffer) : 0;
+        if (n > 0) got.append(buffer, size_t(n));
+    }
+    EXPECT_EQ(got, "hello");
+
+    // The peer reads nothing: the pty fills and the write stops at 200 ms.
+    COMMTIMEOUTS t = {0, 0, 0, 0, 200};
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+    static char big[256 * 1024];
+    long long start = NowMs();
+    EXPECT_TRUE(WriteFile(port, big, sizeof big, &count, nullptr));
+    long elapsed = long(NowMs() - start);
+    EXPECT_GT(count, 0u);
+    EXPECT_LT(count, sizeof big);
+    EXPECT_GE(elapsed, 150);
+    EXPECT_LT(elapsed, 1000);
+}
+
+TEST_F(Tty, HungUpPortFailsAfterTheTimeoutWithoutSpinning) {
+    Configure();
+    close(master);
+    master = -1;
+    long long start = NowMs();
+    for (int i = 0; i < 3; ++i) {
+        char byte = 0;
+        DWORD count = 99;
+        EXPECT_FALSE(ReadFile(port, &byte, 1, &count, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_IO_DEVICE);
+        EXPECT_EQ(count, 0u);
+    }
+    long elapsed = long(NowMs() - start);
+    EXPECT_GE(elapsed, 600);
+    EXPECT_LT(elapsed, 3000);
+    DWORD count = 0;
+    EXPECT_FALSE(WriteFile(port, "x", 1, &count, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_IO_DEVICE);
+    EXPECT_TRUE(CloseHandle(port));
+    port = INVALID_HANDLE_VALUE;
+}
+
+TEST_F(Tty, LineCallsReportWhatThePtyDoes) {
+    struct Call {
+        DWORD function;  // 0: GetCommModemStatus
+        bool ok;
+        DWORD error;
+    };
+    const Call calls[] = {
+        {0, false, ERROR_NOT_SUPPORTED},       {SETDTR, false, ERROR_NOT_SUPPORTED},
+        {CLRDTR, false, ERROR_NOT_SUPPORTED},  {SETRTS, false, ERROR_NOT_SUPPORTED},
+        {CLRRTS, false, ERROR_NOT_SUPPORTED},  {SETBREAK, true, ERROR_SUCCESS},
+        {CLRBREAK, true, ERROR_SUCCESS},       {RESETDEV, false, ERROR_INVALID_PARAMETER},
+        {SETXOFF, false, ERROR_INVALID_PARAMETER},
+    };
+    for (const Call& c : calls) {
+        SetLastError(ERROR_SUCCESS);
+        DWORD bits = 0;
+        BOOL ok = c.function == 0 ? GetCommModemStatus(port, &bits) : EscapeCommFunction(port, c.function);
+        EXPECT_EQ(ok != FALSE, c.ok) << c.function;
+        EXPECT_EQ(GetLastError(), c.error) << c.function;
+    }
+}
+
+TEST_F(Tty, QueuesAndErrorsAsReported) {
+    Configure();
+    ASSERT_EQ(write(master, "12345", 5), 5);
+    DWORD errors = 99;
+    COMSTAT stat;
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_TRUE(ClearCommError(port, &errors, &stat));
+        if (stat.cbInQue == 5) break;
+        usleep(10000);
+    }
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(stat.cbInQue, 5u);
+    COMMPROP prop;
+    ASSERT_TRUE(GetCommProperties(port, &prop));
+    EXPECT_EQ(prop.wPacketLength, sizeof(COMMPROP));
+    EXPECT_EQ(prop.dwMaxTxQueue, 4096u);
+    EXPECT_EQ(prop.dwCurrentTxQueue, 0u);  // a pty queues nothing on its way out
+    EXPECT_EQ(prop.dwCurrentRxQueue, 5u);
+    ASSERT_TRUE(PurgeComm(port, PURGE_RXABORT | PURGE_RXCLEAR));
+    ASSERT_TRUE(ClearCommError(port, &errors, &stat));
+    EXPECT_EQ(stat.cbInQue, 0u);
+}
+
+}  // namespace
