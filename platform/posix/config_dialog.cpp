@@ -7,7 +7,7 @@
 // user chose is returned without judging it: the port's SetCommState decides.
 //
 // The screen is drawn once and then redrawn in place (cursor up, clear to end
-// of line); it takes 8 lines and at most 70 columns and uses no attributes.
+// of line); it takes 10 lines and at most 70 columns and uses no attributes.
 //
 // Every wait is bounded: a key read happens only after the key test says a
 // byte is there, and a console that stays silent for kIdlePolls polls, or
@@ -290,9 +290,9 @@ Outcome HandleKey(Dialog* d) {
     }
     switch (key) {
         case 0x1B: {
-            int final = CsiFinal();
-            if (final == 0) return kCancel;
-            if (final == 'Z') Move(d, -1);  // Shift+Tab
+            int last = CsiFinal();
+            if (last == 0) return kCancel;
+            if (last == 'Z') Move(d, -1);  // Shift+Tab
             return kGoOn;
         }
         case '\r': case '\n': CommitRate(d); return kAccept;
