@@ -4,7 +4,11 @@
 // built on PeekConsoleInputA/ReadConsoleInputA. Some consoles (wine's among
 // them) only start delivering keys once a program has looked at the console
 // input, so polling with _kbhit alone would never see a key there. When
-// standard input is a pipe or a file, its bytes are the keys.
+// standard input is a pipe or a file, its bytes are the keys: a pipe is
+// polled with PeekNamedPipe, a disk file is read ahead (that never blocks),
+// and anything that can be neither (a character device, or a pipe that
+// cannot be peeked, as a host pipe under wine) is read by a small reader
+// thread, so the key test still never blocks.
 //
 // Output: every byte goes to the standard output handle with WriteFile, "\n"
 // as "\r\n" and everything else as it is, so no code-page or stdio
@@ -36,7 +40,7 @@ static_assert(keyevents::kRightAlt == RIGHT_ALT_PRESSED && keyevents::kLeftAlt =
 
 namespace {
 
-enum class InputKind { kUnknown, kConsole, kPipe, kOther, kEnd };
+enum class InputKind { kUnknown, kConsole, kPipe, kFile, kReader, kEnd };
 
 InputKind inputKind = InputKind::kUnknown;
 HANDLE input = INVALID_HANDLE_VALUE;
@@ -50,6 +54,64 @@ size_t pendingNext = 0;
 // a flood of mouse or focus events cannot hold the caller.
 constexpr int kMaxDroppedPerTest = 64;
 
+// The reader thread's queue: bytes read from the input and not yet taken,
+// and whether the input has ended. The thread waits while the queue is full.
+struct ReaderQueue {
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
+    uint8_t bytes[256];
+    size_t first = 0;
+    size_t count = 0;
+    bool ended = false;
+};
+ReaderQueue queue;
+
+DWORD WINAPI ReaderMain(LPVOID) {
+    for (;;) {
+        uint8_t byte = 0;
+        DWORD got = 0;
+        const bool ok = ReadFile(input, &byte, 1, &got, nullptr) && got == 1;
+        AcquireSRWLockExclusive(&queue.lock);
+        while (ok && queue.count == sizeof queue.bytes) {
+            SleepConditionVariableSRW(&queue.changed, &queue.lock, INFINITE, 0);
+        }
+        if (ok) {
+            queue.bytes[(queue.first + queue.count) % sizeof queue.bytes] = byte;
+            ++queue.count;
+        } else {
+            queue.ended = true;
+        }
+        WakeAllConditionVariable(&queue.changed);
+        ReleaseSRWLockExclusive(&queue.lock);
+        if (!ok) return 0;
+    }
+}
+
+bool StartReader() {
+    HANDLE thread = CreateThread(nullptr, 0, ReaderMain, nullptr, 0, nullptr);
+    if (thread == nullptr) return false;
+    CloseHandle(thread);
+    return true;
+}
+
+// The next byte from the reader thread; with `wait`, waits for one. -1 when
+// there is none (yet, or any more).
+int ReaderByte(bool wait) {
+    AcquireSRWLockExclusive(&queue.lock);
+    while (wait && queue.count == 0 && !queue.ended) {
+        SleepConditionVariableSRW(&queue.changed, &queue.lock, INFINITE, 0);
+    }
+    int byte = -1;
+    if (queue.count != 0) {
+        byte = queue.bytes[queue.first];
+        queue.first = (queue.first + 1) % sizeof queue.bytes;
+        --queue.count;
+        WakeAllConditionVariable(&queue.changed);
+    }
+    ReleaseSRWLockExclusive(&queue.lock);
+    return byte;
+}
+
 InputKind Input() {
     if (inputKind != InputKind::kUnknown) return inputKind;
     input = GetStdHandle(STD_INPUT_HANDLE);
@@ -58,10 +120,12 @@ InputKind Input() {
         inputKind = InputKind::kEnd;
     } else if (GetConsoleMode(input, &mode)) {
         inputKind = InputKind::kConsole;
-    } else if (GetFileType(input) == FILE_TYPE_PIPE) {
-        inputKind = InputKind::kPipe;
     } else {
-        inputKind = InputKind::kOther;
+        switch (GetFileType(input)) {
+            case FILE_TYPE_PIPE: inputKind = InputKind::kPipe; break;
+            case FILE_TYPE_DISK: inputKind = InputKind::kFile; break;
+            default: inputKind = StartReader() ? InputKind::kReader : InputKind::kEnd; break;
+        }
     }
     return inputKind;
 }
@@ -103,11 +167,22 @@ bool TakeByte() {
 
 bool PipeHasByte() {
     DWORD available = 0;
-    if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) {
+    if (PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) return available != 0;
+    if (GetLastError() == ERROR_BROKEN_PIPE || !StartReader()) {
         inputKind = InputKind::kEnd;  // the writer has gone
-        return false;
+    } else {
+        inputKind = InputKind::kReader;  // a pipe that cannot be peeked
     }
-    return available != 0;
+    return false;
+}
+
+bool TakeReaderByte(bool wait) {
+    int byte = ReaderByte(wait);
+    if (byte < 0) return false;
+    pending[0] = uint8_t(byte);
+    pendingCount = 1;
+    pendingNext = 0;
+    return true;
 }
 
 bool HavePending() { return pendingNext < pendingCount; }
@@ -130,8 +205,10 @@ bool ConsoleKeyWaiting() {
             return false;
         case InputKind::kPipe:
             return PipeHasByte() && TakeByte();
-        case InputKind::kOther:
-            return TakeByte();  // files and devices like NUL do not block
+        case InputKind::kFile:
+            return TakeByte();
+        case InputKind::kReader:
+            return TakeReaderByte(false);
         default:
             return false;
     }
@@ -145,8 +222,11 @@ int ConsoleReadKey() {
                 if (TakeConsoleEvent() == Taken::kFailed) return 0;
                 break;
             case InputKind::kPipe:
-            case InputKind::kOther:
+            case InputKind::kFile:
                 if (!TakeByte()) return 0;
+                break;
+            case InputKind::kReader:
+                if (!TakeReaderByte(true)) return 0;
                 break;
             default:
                 return 0;  // no more keys will come

@@ -3,7 +3,10 @@
 // that grows during the run asks. A terminal cannot do that: the console
 // host drops a lone ESC typed there and has no way to send F-keys exactly.
 //
-//   conkeys.exe COMMANDFILE PROGRAM [ARGUMENTS...]
+//   conkeys.exe [-p] COMMANDFILE PROGRAM [ARGUMENTS...]
+//
+// With -p the program's standard input is a pipe instead: "c XX" then
+// writes the byte XX into it and "close" closes it.
 //
 // Command file lines, read as they appear:
 //   c XX             a key with the character XX (hex), pressed and released
@@ -26,6 +29,7 @@
 namespace {
 
 HANDLE conin = INVALID_HANDLE_VALUE;
+HANDLE pipeWriter = INVALID_HANDLE_VALUE;  // with -p
 
 INPUT_RECORD KeyRecord(bool down, WORD vk, unsigned char ch, DWORD state, WORD repeat) {
     INPUT_RECORD r;
@@ -48,6 +52,21 @@ void Send(const INPUT_RECORD* records, DWORD count) {
 
 void Run(const std::string& line) {
     unsigned a = 0, b = 0;
+    if (pipeWriter != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        if (line == "close") {
+            CloseHandle(pipeWriter);
+            pipeWriter = nullptr;
+        } else if (std::sscanf(line.c_str(), "c %x", &a) == 1) {
+            char byte = char(a);
+            if (!WriteFile(pipeWriter, &byte, 1, &written, nullptr)) {
+                std::fprintf(stderr, "conkeys: pipe write failed (%lu)\n", GetLastError());
+            }
+        } else {
+            std::fprintf(stderr, "conkeys: bad pipe command '%s'\n", line.c_str());
+        }
+        return;
+    }
     if (std::sscanf(line.c_str(), "c %x", &a) == 1) {
         INPUT_RECORD r[2] = {KeyRecord(true, 0, a, 0, 1), KeyRecord(false, 0, a, 0, 1)};
         Send(r, 2);
@@ -83,8 +102,13 @@ std::string Quote(const char* arg) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    const bool usePipe = argc > 1 && std::strcmp(argv[1], "-p") == 0;
+    if (usePipe) {
+        --argc;
+        ++argv;
+    }
     if (argc < 3) {
-        std::fprintf(stderr, "usage: conkeys COMMANDFILE PROGRAM [ARGUMENTS...]\n");
+        std::fprintf(stderr, "usage: conkeys [-p] COMMANDFILE PROGRAM [ARGUMENTS...]\n");
         return 2;
     }
     conin = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -111,12 +135,23 @@ int main(int argc, char* argv[]) {
     si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     SetHandleInformation(si.hStdOutput, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     SetHandleInformation(si.hStdError, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    HANDLE pipeReader = INVALID_HANDLE_VALUE;
+    if (usePipe) {
+        SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+        if (!CreatePipe(&pipeReader, &pipeWriter, &sa, 0)) {
+            std::fprintf(stderr, "conkeys: no pipe (%lu)\n", GetLastError());
+            return 2;
+        }
+        SetHandleInformation(pipeWriter, HANDLE_FLAG_INHERIT, 0);
+        si.hStdInput = pipeReader;
+    }
     PROCESS_INFORMATION pi;
     std::string mutableLine = commandLine;
     if (!CreateProcessA(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
         std::fprintf(stderr, "conkeys: cannot start %s (%lu)\n", commandLine.c_str(), GetLastError());
         return 2;
     }
+    if (usePipe) CloseHandle(pipeReader);
 
     std::string partial;
     for (;;) {

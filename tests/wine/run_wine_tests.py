@@ -190,7 +190,8 @@ class Session:
     """One run of the program: console on a pty, stdout on a pipe, and
     optionally COM50 on a pty whose master we hold."""
 
-    def __init__(self, wine, exe, args, with_port=False, keys_helper=None, limit=40):
+    def __init__(self, wine, exe, args, with_port=False, keys_helper=None, limit=40, stdin=None,
+                 helper_pipe=False):
         self.wine = wine
         self.port_master = None
         self.port_slave = None
@@ -200,19 +201,28 @@ class Session:
             wine.map_port(PORT, os.ttyname(self.port_slave))
         else:
             wine.clear_com_links()
-        self.console_master, console_slave = pty.openpty()
-        self.console = Reader(self.console_master)  # what wine's console shows
+        # Standard input: a console on a pty, or what the caller gives (a pipe
+        # or a file, in place of a console).
+        if stdin is None:
+            self.console_master, console_slave = pty.openpty()
+            self.console = Reader(self.console_master)  # what wine's console shows
+            program_input = console_slave
+        else:
+            self.console_master = console_slave = None
+            program_input = stdin
         self.commands = None
         command = ["timeout", str(limit), wine.loader]
         if keys_helper:
             fd, self.commands = tempfile.mkstemp(prefix="keys-", dir=wine.prefix)
             os.close(fd)
-            command += [keys_helper, windows_path(self.commands), windows_path(exe)]
+            command += [keys_helper] + (["-p"] if helper_pipe else [])
+            command += [windows_path(self.commands), windows_path(exe)]
         else:
             command += [exe]
-        self.process = subprocess.Popen(command + list(args), env=wine.env, stdin=console_slave,
+        self.process = subprocess.Popen(command + list(args), env=wine.env, stdin=program_input,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        os.close(console_slave)
+        if console_slave is not None:
+            os.close(console_slave)
         self.out = Reader(self.process.stdout.fileno())
         self.err = Reader(self.process.stderr.fileno())
         self.port = Reader(self.port_master) if with_port else None
@@ -399,6 +409,51 @@ def case_default(wine, exe, helper):
     same("default: exit status", code, 0)
 
 
+def case_keys_not_from_a_console(wine, exe, helper):
+    """Standard input not a console: its bytes are the keys, from a Windows
+    pipe (polled), a host pipe (wine cannot peek it: read by a thread) or a
+    file. Also /CFG, whose dialog wine cannot show here: a warning, and the
+    session goes on."""
+    args = [str(PORT), "9600", "8", "1", "0", "/NC", "/CFG"]
+    start = (BANNER + settings_line(PORT) + b"(Ignoring control lines)\r\n"
+             b"WARNING: Configuration dialog not available.\r\nTx buffer size: 0 bytes\r\n")
+    first, last = b"a\x1b\xe9\x00", b"\xff"
+
+    def windows_pipe():
+        s = Session(wine, exe, args, with_port=True, keys_helper=helper, helper_pipe=True)
+        feed = lambda data: s.keys(*["c %02X" % b for b in data])
+        return s, feed, lambda: None
+
+    def host_pipe():
+        reader, writer = os.pipe()
+        s = Session(wine, exe, args, with_port=True, stdin=reader)
+        os.close(reader)
+        return s, lambda data: os.write(writer, data), lambda: os.close(writer)
+
+    def disk_file():
+        keys = tempfile.TemporaryFile(dir=wine.prefix)
+        keys.write(first + last + b"not read")
+        keys.seek(0)
+        s = Session(wine, exe, args, with_port=True, stdin=keys.fileno())
+        return s, lambda data: None, keys.close
+
+    kinds = [("Windows pipe", windows_pipe), ("host pipe", host_pipe), ("file", disk_file)]
+    if helper is None:
+        kinds = kinds[1:]
+    for name, make in kinds:
+        s, feed, done = make()
+        check(f"{name}: session starts, dialog warning", s.out.wait_for(start),
+              repr(s.out.bytes() + s.err.bytes()))
+        feed(first)
+        s.port.wait_for(first)
+        feed(last + b"not read")
+        code = s.finish()
+        done()
+        same(f"{name}: bytes sent as keys, up to 0xFF", s.port.bytes(), first + last)
+        same(f"{name}: output", s.out.bytes(), start)
+        same(f"{name}: exit status", code, 0)
+
+
 def build_helper(out_dir):
     compiler = shutil.which("x86_64-w64-mingw32-g++")
     if compiler is None:
@@ -422,6 +477,7 @@ def run_cases(name, wine, exe, helper):
     case_usage(wine, exe)
     case_no_device(wine, exe)
     case_plain_typed(wine, exe)
+    case_keys_not_from_a_console(wine, exe, helper)
     if helper:
         case_plain_keys(wine, exe, helper)
         case_default(wine, exe, helper)
