@@ -28,7 +28,7 @@ constexpr size_t kReadChunk = 256;
 constexpr size_t kWriteBuffer = 4096;
 
 // The signals after which the terminal is put back before the process ends.
-constexpr int kRestoreSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr int kRestoreSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 
 bool gInputStarted = false;   // the first key test or read has been made
 bool gInputEnded = false;     // end of file or a failed read: no more keys
