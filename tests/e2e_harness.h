@@ -66,7 +66,7 @@ public:
 
     // Exit status, or -1 if the child did not exit in time (it is then
     // killed) or ended by a signal. Drains standard output meanwhile.
-    int WaitForExit(int timeoutMs = 5000);
+    int WaitForExit(int timeoutMs = 10000);
     bool Running();
     std::string errors();  // whatever came on standard error
 

@@ -116,7 +116,7 @@ TEST(EndToEnd, PortInUseIsRefusedAndTheHolderCarriesOn) {
     std::string before = first.output();
     ASSERT_TRUE(e2e::WriteAll(port.master, "still here\n"));
     EXPECT_TRUE(first.WaitForOutput(before + "still here\r\n")) << Visible(first.output());
-    ASSERT_TRUE(first.WaitForRawKeyboard());
+    ASSERT_TRUE(first.WaitForRawKeyboard()) << Visible(first.output()) << first.errors();
     first.Type("z" + kEndUtf8);
     EXPECT_EQ(e2e::ReadBytes(port.master, 2), "z\xFF");
     EXPECT_EXIT_STATUS(first, 0);
@@ -131,7 +131,7 @@ TEST(EndToEnd, PlainModeOnAPtyPassesBytesRaw) {
         Pty port;
         Child c({{"50", "115200", "8", "1", "0", "/NC"}, {Map50(port.slavePath), k.lang}, Keyboard::kPty});
         ASSERT_TRUE(c.WaitForOutput(" bytes\r\n")) << Visible(c.output()) << c.errors();
-        ASSERT_TRUE(c.WaitForRawKeyboard());
+        ASSERT_TRUE(c.WaitForRawKeyboard()) << Visible(c.output()) << c.errors();
         const std::string header = Settings115200("COM50") + "(Ignoring control lines)\r\nTx buffer size: 4096 bytes\r\n";
         // Received: raw, only a line feed widened to CR LF.
         ASSERT_TRUE(e2e::WriteAll(port.master, std::string("A\0\x1B\x80\xEB\xFF\nB\r", 10)));
@@ -155,7 +155,7 @@ TEST(EndToEnd, PlainModeOnAPtyPassesBytesRaw) {
 TEST(EndToEnd, ControlLinesOnTheLoopbackPort) {
     Child c({{"50", "115200", "8", "1", "0"}, {Map50("loop"), kUtf8}, Keyboard::kPty});
     ASSERT_TRUE(c.WaitForOutput("(RTS on) ")) << Visible(c.output()) << c.errors();
-    ASSERT_TRUE(c.WaitForRawKeyboard());
+    ASSERT_TRUE(c.WaitForRawKeyboard()) << Visible(c.output()) << c.errors();
     const std::string E = "\x1B";
     c.TypeSlowly("Hi\r" + E + "d" + E + "D" + E + "r" + E + "R" + E + "B" + E + "b" + E + E);
     c.Type(kEndUtf8);
@@ -185,7 +185,7 @@ TEST(EndToEnd, ControlLinesOnAPtyWithoutModemLines) {
     const std::string header = Settings115200("COM50") + "Tx buffer size: 4096 bytes\r\n" +
                                InitialTables("dcd\tri\tdsr\tcts\t    \t    \t    \t    ");
     ASSERT_TRUE(c.WaitForOutput("buffull\r\n\r\n")) << Visible(c.output()) << c.errors();
-    ASSERT_TRUE(c.WaitForRawKeyboard());
+    ASSERT_TRUE(c.WaitForRawKeyboard()) << Visible(c.output()) << c.errors();
     ASSERT_TRUE(e2e::WriteAll(port.master, "A\r\n\t\xE9"));
     const std::string shown = "A(0D) \r\n(0A) (09) (E9) ";
     EXPECT_TRUE(c.WaitForOutput(shown)) << Visible(c.output());
