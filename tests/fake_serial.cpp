@@ -1,5 +1,6 @@
 #include "fake_serial.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "../driver/serial_driver.h"
@@ -9,14 +10,11 @@
 FakeSerialState fakeSerial;
 const HANDLE kFakePort = reinterpret_cast<HANDLE>(intptr_t(0x5EA1));
 
-void ResetFakeSerial() { fakeSerial = FakeSerialState(); }
-
 void ResetAll() {
-    ResetFakeSerial();
+    fakeSerial = FakeSerialState();
     ResetFakeConsole();
     PortHandle = INVALID_HANDLE_VALUE;
-    PortNumber = 0;
-    LineState = 0;
+    PortNumber = LineState = 0;
     StatusCode = 0;
     StatusText[0] = '\0';
 }
@@ -32,10 +30,9 @@ namespace {
 // hand out (or closed), or as scripted; true when the call may go ahead.
 bool Allowed(const char* name, HANDLE h, DWORD scripted = 0) {
     ++fakeSerial.calls[name];
-    DWORD error = 0;
-    if (h != kFakePort || !fakeSerial.open) error = ERROR_INVALID_HANDLE;
-    else if (fakeSerial.fail.count(name)) error = fakeSerial.fail[name];
-    else error = scripted;
+    DWORD error = h != kFakePort || !fakeSerial.open ? ERROR_INVALID_HANDLE
+                  : fakeSerial.fail.count(name)      ? fakeSerial.fail[name]
+                                                     : scripted;
     if (error != 0) fakeSerial.lastError = error;
     return error == 0;
 }
@@ -44,20 +41,13 @@ bool Allowed(const char* name, HANDLE h, DWORD scripted = 0) {
 
 HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
     fakeSerial.device = name;
-    if (fakeSerial.open) {  // in use: the port is opened exclusively
-        fakeSerial.lastError = ERROR_ACCESS_DENIED;
-        return INVALID_HANDLE_VALUE;
-    }
+    bool inUse = fakeSerial.open;  // opened exclusively
     fakeSerial.open = true;
-    if (!Allowed("CreateFileA", kFakePort)) return fakeSerial.open = false, INVALID_HANDLE_VALUE;
-    return kFakePort;
+    fakeSerial.open = Allowed("CreateFileA", kFakePort, inUse ? ERROR_ACCESS_DENIED : 0);
+    return fakeSerial.open ? kFakePort : INVALID_HANDLE_VALUE;
 }
 
-BOOL CloseHandle(HANDLE h) {
-    if (!Allowed("CloseHandle", h)) return FALSE;
-    fakeSerial.open = false;
-    return TRUE;
-}
+BOOL CloseHandle(HANDLE h) { return Allowed("CloseHandle", h) ? (fakeSerial.open = false, TRUE) : FALSE; }
 
 BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD, LPDWORD count, LPOVERLAPPED) {
     *count = 0;
@@ -79,13 +69,14 @@ BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD length, LPDWORD count, LPOVERLAPP
 
 BOOL GetCommState(HANDLE h, LPDCB dcb) { return Allowed("GetCommState", h) ? (*dcb = fakeSerial.dcbIn, TRUE) : FALSE; }
 BOOL SetCommState(HANDLE h, LPDCB dcb) { return Allowed("SetCommState", h) ? (fakeSerial.dcbSet = *dcb, TRUE) : FALSE; }
-BOOL GetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
-    return Allowed("GetCommTimeouts", h) ? (*t = fakeSerial.timeoutsIn, TRUE) : FALSE;
-}
+BOOL GetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) { return Allowed("GetCommTimeouts", h) ? (*t = {}, TRUE) : FALSE; }
 BOOL SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
     return Allowed("SetCommTimeouts", h) ? (fakeSerial.timeoutsSet = *t, TRUE) : FALSE;
 }
-BOOL PurgeComm(HANDLE h, DWORD flags) { return Allowed("PurgeComm", h) ? (fakeSerial.purgeFlags = flags, TRUE) : FALSE; }
+BOOL PurgeComm(HANDLE h, DWORD) { return Allowed("PurgeComm", h); }
+BOOL GetCommModemStatus(HANDLE h, LPDWORD bits) {
+    return Allowed("GetCommModemStatus", h) ? (*bits = fakeSerial.modem, TRUE) : FALSE;
+}
 
 BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
     if (!Allowed("ClearCommError", h)) return FALSE;
@@ -97,11 +88,10 @@ BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
 
 BOOL GetCommProperties(HANDLE h, LPCOMMPROP prop) {
     if (!Allowed("GetCommProperties", h)) return FALSE;
-    std::memset(prop, 0, sizeof *prop);
+    *prop = {};
     prop->dwMaxTxQueue = fakeSerial.maxTxQueue;
     prop->dwCurrentTxQueue = fakeSerial.curTxQueue;
-    fakeSerial.curTxQueue -= fakeSerial.curTxQueue < fakeSerial.txDrainStep ? fakeSerial.curTxQueue
-                                                                             : fakeSerial.txDrainStep;
+    fakeSerial.curTxQueue -= std::min(fakeSerial.curTxQueue, fakeSerial.txDrainStep);
     return TRUE;
 }
 
@@ -111,13 +101,9 @@ BOOL EscapeCommFunction(HANDLE h, DWORD function) {
     return Allowed("EscapeCommFunction", h, scripted == fakeSerial.escapeFail.end() ? 0 : scripted->second);
 }
 
-BOOL GetCommModemStatus(HANDLE h, LPDWORD bits) {
-    return Allowed("GetCommModemStatus", h) ? (*bits = fakeSerial.modem, TRUE) : FALSE;
-}
-
 BOOL GetCommConfig(HANDLE h, LPCOMMCONFIG config, LPDWORD size) {
     if (!Allowed("GetCommConfig", h)) return FALSE;
-    std::memset(config, 0, sizeof *config);
+    *config = {};
     config->dwSize = sizeof *config;
     config->dcb = fakeSerial.dcbSet;
     *size = fakeSerial.configSize;
@@ -130,7 +116,7 @@ BOOL SetCommConfig(HANDLE h, LPCOMMCONFIG config, DWORD) {
 
 BOOL CommConfigDialogA(LPCSTR name, HWND, LPCOMMCONFIG) {
     fakeSerial.dialogDevice = name;
-    return Allowed("CommConfigDialogA", kFakePort) ? TRUE : FALSE;
+    return Allowed("CommConfigDialogA", kFakePort);
 }
 
 DWORD GetLastError(void) { return fakeSerial.lastError; }
@@ -140,8 +126,7 @@ DWORD FormatMessageA(DWORD, LPCVOID, DWORD id, DWORD, LPSTR buffer, DWORD, va_li
     auto text = fakeSerial.messages.find(id);
     if (text == fakeSerial.messages.end()) return 0;
     char* copy = new char[text->second.size() + 1];
-    std::memcpy(copy, text->second.c_str(), text->second.size() + 1);
-    *reinterpret_cast<char**>(buffer) = copy;
+    *reinterpret_cast<char**>(buffer) = std::strcpy(copy, text->second.c_str());
     ++fakeSerial.allocations;
     return DWORD(text->second.size());
 }

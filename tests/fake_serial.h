@@ -11,22 +11,18 @@
 struct FakeSerialState {
     std::map<std::string, DWORD> fail;      // function name -> error it fails with
     std::map<DWORD, DWORD> escapeFail;      // EscapeCommFunction code -> error
-    std::map<std::string, unsigned> calls;  // function name -> number of calls
-    std::string device;                     // name CreateFileA saw
-    DCB dcbIn{};                            // what GetCommState gives
-    DCB dcbSet{};                           // last DCB SetCommState applied
-    COMMTIMEOUTS timeoutsIn{}, timeoutsSet{};
-    DWORD purgeFlags = 0;
-    std::string rx;                         // bytes still to be received
-    std::string tx;                         // bytes written
+    std::map<std::string, unsigned> calls;  // function name -> calls
+    std::string device, dialogDevice;       // names CreateFileA and CommConfigDialogA saw
+    DCB dcbIn{}, dcbSet{};                  // what GetCommState gives; last DCB applied
+    COMMTIMEOUTS timeoutsSet{};
+    std::string rx, tx;                     // bytes still to be received; bytes written
     std::vector<DWORD> escapes;             // every EscapeCommFunction code
     DWORD modem = 0;                        // GetCommModemStatus bits
     DWORD commErrors = 0;                   // ClearCommError's bits (cleared by it)
-    COMSTAT comstat{};                      // and its COMSTAT flags
+    COMSTAT comstat{};
     DWORD maxTxQueue = 4096, curTxQueue = 0;
     DWORD txDrainStep = 0;                  // curTxQueue falls by this per GetCommProperties
     DWORD configSize = sizeof(COMMCONFIG);  // size GetCommConfig writes back
-    std::string dialogDevice;               // name CommConfigDialogA saw
     std::map<DWORD, std::string> messages;  // FormatMessageA texts by error number
     DWORD lastError = 0;
     int allocations = 0;                    // FormatMessageA buffers not yet freed
@@ -36,7 +32,6 @@ struct FakeSerialState {
 extern FakeSerialState fakeSerial;
 extern const HANDLE kFakePort;  // the one handle CreateFileA hands out
 
-void ResetFakeSerial();
 // Driver globals back to their initial values, both fakes reset.
 void ResetAll();
 // RunDorvalix with these arguments after the program name.

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <iterator>
+#include <sstream>
+
 #include "../driver/serial_driver.h"
 #include "fake_console.h"
 #include "fake_serial.h"
@@ -7,65 +11,55 @@
 namespace {
 
 struct Session : ::testing::Test {
-    void SetUp() override {
+    void SetUp() override { ResetAll(); }
+    // Runs the program on space-separated arguments, 0xFF typed at once;
+    // `script` adjusts the fakes before the start.
+    static int Run(const std::string& line, const std::function<void()>& script = {}) {
         ResetAll();
         fakeConsole.keys = "\xFF";
+        if (script) script();
+        std::istringstream in(line);
+        static std::vector<std::string> words;
+        words.assign(std::istream_iterator<std::string>(in), {});
+        std::vector<const char*> args;
+        for (const std::string& w : words) args.push_back(w.c_str());
+        return RunProgram(args);
     }
 };
 
 const std::string kBanner = std::string(DriverBanner) + "\r\n";
+const std::string kShutdown = "(DTR off) (RTS off)\r\n";
+const std::string& Out() { return fakeConsole.output; }
 
 TEST_F(Session, EchoAndOpenArguments) {
-    const struct {
-        std::vector<const char*> args;
-        const char* line;
-        const char* device;
-        DWORD baud;
-        BYTE parity, stop;
-        bool lines, dialog;
-    } rows[] = {
-        {{"1", "115200", "8", "1", "0"}, "COM1, 115200 baud, 8 data bits, 1 stop bit, no", "\\\\.\\COM1", 115200,
-         NOPARITY, ONESTOPBIT, true, false},
-        {{"2", "300", "5", "5", "3"}, "COM2, 300 baud, 5 data bits, 1.5 stop bits, even", "\\\\.\\COM2", 300,
-         EVENPARITY, ONE5STOPBITS, true, false},
-        {{"1", "300", "8", "2", "4"}, "COM1, 300 baud, 8 data bits, 2 stop bits, wierd", "\\\\.\\COM1", 300, NOPARITY,
-         TWOSTOPBITS, true, false},
-        {{"1", "300", "8", "02", "0"}, "COM1, 300 baud, 8 data bits, 02 stop bits, no", "\\\\.\\COM1", 300, NOPARITY,
-         TWOSTOPBITS, true, false},
-        {{"1", "300", "8", "x", "0"}, "COM1, 300 baud, 8 data bits, x stop bit, no", "\\\\.\\COM1", 300, NOPARITY,
-         ONESTOPBIT, true, false},
-        {{"1", "300", "8", "1.5", "0"}, "COM1, 300 baud, 8 data bits, 1.5 stop bit, no", "\\\\.\\COM1", 300,
-         NOPARITY, ONESTOPBIT, true, false},
-        {{"1", "300", "8", "261", "0"}, "COM1, 300 baud, 8 data bits, 261 stop bits, no", "\\\\.\\COM1", 300,
-         NOPARITY, ONE5STOPBITS, true, false},
-        {{"1", "300", "8", "1", "257"}, "COM1, 300 baud, 8 data bits, 1 stop bit, wierd", "\\\\.\\COM1", 300,
-         ODDPARITY, ONESTOPBIT, true, false},
-        {{"257", "300", "8", "1", "0"}, "COM257, 300 baud, 8 data bits, 1 stop bit, no", "\\\\.\\COM1", 300,
-         NOPARITY, ONESTOPBIT, true, false},
-        {{"1", "-1", "8", "1", "0"}, "COM1, 4294967295 baud, 8 data bits, 1 stop bit, no", "\\\\.\\COM1",
-         0xFFFFFFFF, NOPARITY, ONESTOPBIT, true, false},
-        {{"1", "4294967297", "8", "1", "0"}, "COM1, 1 baud, 8 data bits, 1 stop bit, no", "\\\\.\\COM1", 1,
-         NOPARITY, ONESTOPBIT, true, false},
-        {{"1", "300", "8", "1", "0", "/NC", "/foo", "/Cfg"}, "COM1, 300 baud, 8 data bits, 1 stop bit, no",
-         "\\\\.\\COM1", 300, NOPARITY, ONESTOPBIT, false, true},
-        {{"1", "300", "8", "1", "0", "/ncx"}, "COM1, 300 baud, 8 data bits, 1 stop bit, no", "\\\\.\\COM1", 300,
-         NOPARITY, ONESTOPBIT, true, false},
-        {{"1", "300", "8", "1", "/nc"}, "COM1, 300 baud, 8 data bits, 1 stop bit, no", "\\\\.\\COM1", 300, NOPARITY,
-         ONESTOPBIT, true, false},
+    const struct { const char* args; const char* echo; int port; DWORD baud; BYTE parity, stop; bool lines, dialog; } rows[] = {
+        {"1 115200 8 1 0", "COM1, 115200 baud, 8 data bits, 1 stop bit, no", 1, 115200, NOPARITY, ONESTOPBIT, 1, 0},
+        {"2 300 5 5 3", "COM2, 300 baud, 5 data bits, 1.5 stop bits, even", 2, 300, EVENPARITY, ONE5STOPBITS, 1, 0},
+        {"1 300 8 2 4", "COM1, 300 baud, 8 data bits, 2 stop bits, wierd", 1, 300, NOPARITY, TWOSTOPBITS, 1, 0},
+        {"1 300 8 02 0", "COM1, 300 baud, 8 data bits, 02 stop bits, no", 1, 300, NOPARITY, TWOSTOPBITS, 1, 0},
+        {"1 300 8 x 5", "COM1, 300 baud, 8 data bits, x stop bit, mark", 1, 300, MARKPARITY, ONESTOPBIT, 1, 0},
+        {"1 300 8 1.5 1", "COM1, 300 baud, 8 data bits, 1.5 stop bit, odd", 1, 300, ODDPARITY, ONESTOPBIT, 1, 0},
+        {"1 300 8 261 0", "COM1, 300 baud, 8 data bits, 261 stop bits, no", 1, 300, NOPARITY, ONE5STOPBITS, 1, 0},
+        {"1 300 8 1 257", "COM1, 300 baud, 8 data bits, 1 stop bit, wierd", 1, 300, ODDPARITY, ONESTOPBIT, 1, 0},
+        {"257 300 8 1 0", "COM257, 300 baud, 8 data bits, 1 stop bit, no", 1, 300, NOPARITY, ONESTOPBIT, 1, 0},
+        {"1 -1 8 1 0", "COM1, 4294967295 baud, 8 data bits, 1 stop bit, no", 1, 0xFFFFFFFF, NOPARITY, ONESTOPBIT, 1, 0},
+        {"1 4294967297 8 1 0", "COM1, 1 baud, 8 data bits, 1 stop bit, no", 1, 1, NOPARITY, ONESTOPBIT, 1, 0},
+        {"1 300 8 1 0 /NC /foo /Cfg", "COM1, 300 baud, 8 data bits, 1 stop bit, no", 1, 300, NOPARITY, ONESTOPBIT, 0, 1},
+        {"1 300 8 1 0 /ncx", "COM1, 300 baud, 8 data bits, 1 stop bit, no", 1, 300, NOPARITY, ONESTOPBIT, 1, 0},
+        {"12 300 8 3 7", "COM12, 300 baud, 8 data bits, 3 stop bits, space", 12, 300, SPACEPARITY, ONESTOPBIT, 1, 0},
+        {"1 300 8 1 6", "COM1, 300 baud, 8 data bits, 1 stop bit, wierd", 1, 300, NOPARITY, ONESTOPBIT, 1, 0},
+        {"1 300 8 1 /nc", "COM1, 300 baud, 8 data bits, 1 stop bit, no", 1, 300, NOPARITY, ONESTOPBIT, 1, 0},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.line);
-        ResetAll();
-        fakeConsole.keys = "\xFF";
-        EXPECT_EQ(RunProgram(row.args), 0);
-        const std::string& out = fakeConsole.output;
-        EXPECT_EQ(out.rfind(kBanner + "Sampling from " + row.line + " parity...\r\n", 0), 0u) << out;
-        EXPECT_EQ(fakeSerial.device, row.device);
+        SCOPED_TRACE(row.args);
+        EXPECT_EQ(Run(row.args), 0);
+        EXPECT_EQ(Out().rfind(kBanner + "Sampling from " + row.echo + " parity...\r\n", 0), 0u) << Out();
+        EXPECT_EQ(fakeSerial.device, "\\\\.\\COM" + std::to_string(row.port));
         EXPECT_EQ(fakeSerial.dcbSet.BaudRate, row.baud);
         EXPECT_EQ(fakeSerial.dcbSet.Parity, row.parity);
         EXPECT_EQ(fakeSerial.dcbSet.StopBits, row.stop);
-        EXPECT_EQ(out.find("(Ignoring control lines)\r\n") == std::string::npos, row.lines);
-        EXPECT_EQ(out.find("Initial control lines") != std::string::npos, row.lines);
+        EXPECT_EQ(Out().find("(Ignoring control lines)\r\n") == std::string::npos, row.lines);
+        EXPECT_EQ(Out().find("Initial control lines") != std::string::npos, row.lines);
         EXPECT_EQ(fakeSerial.calls["CommConfigDialogA"], row.dialog ? 1u : 0u);
     }
 }
@@ -89,63 +83,56 @@ TEST_F(Session, UsageWithFewerThanFiveArguments) {
         "ESC 'R' asserts RTS; ESC 'r' releases RTS.\r\n"
         "ESC ESC transmits the ASCII ESCape character (1Bh).\r\n"
         "Type character 255 to terminate the session.\r\n";
-    for (const auto& args : {std::vector<const char*>{}, std::vector<const char*>{"1", "9600", "8", "1"}}) {
-        ResetAll();
-        EXPECT_EQ(RunProgram(args), 1);
-        const std::string& out = fakeConsole.output;
-        size_t first = out.find("\r\n");
+    for (const char* args : {"", "1 9600 8 1"}) {
+        EXPECT_EQ(Run(args), 1);
+        size_t first = Out().find("\r\n");
         ASSERT_GT(first, 52u);
-        EXPECT_EQ(out.substr(0, 51), "DORVALIX v4.1" + std::string(38, ' '));
-        EXPECT_NE(out[51], ' ');
-        EXPECT_EQ(out.substr(first + 2), rest);
+        EXPECT_EQ(Out().substr(0, 51), "DORVALIX v4.1" + std::string(38, ' '));
+        EXPECT_NE(Out()[51], ' ');
+        EXPECT_EQ(Out().substr(first + 2), rest);
         EXPECT_EQ(fakeSerial.calls["CreateFileA"], 0u);
     }
 }
 
-TEST_F(Session, FailedOpenEndsWithoutRelease) {
-    const std::string want = kBanner + "Sampling from COM3, 9600 baud, 8 data bits, 1 stop bit, no parity...\r\n" +
-                             "Unable to open COM port.\r\n";
-    for (const char* failing : {"CreateFileA", "GetCommState", "SetCommState"}) {
-        ResetAll();
-        fakeSerial.fail[failing] = 5;
-        EXPECT_EQ(RunProgram({"3", "9600", "8", "1", "0"}), 1);
-        EXPECT_EQ(fakeConsole.output, want) << failing;
-        EXPECT_EQ(fakeSerial.calls["CloseHandle"], 0u);
+TEST_F(Session, Failures) {
+    const std::string head = kBanner + "Sampling from COM3, 9600 baud, 8 data bits, 1 stop bit, no parity...\r\n";
+    const std::string plain = "(Ignoring control lines)\r\n";
+    const std::string session = "Tx buffer size: 4096 bytes\r\n(DTR on) (RTS on) " + kShutdown;
+    const struct { const char* failing; const char* args; int exit; std::string out; } rows[] = {
+        {"CreateFileA", "", 1, head + "Unable to open COM port.\r\n"},
+        {"GetCommState", "", 1, head + "Unable to open COM port.\r\n"},
+        {"SetCommState", "", 1, head + "Unable to open COM port.\r\n"},
+        {"CommConfigDialogA", " /nc /cfg", 0, head + plain + "WARNING: Configuration dialog not available.\r\n" + session},
+        {"CloseHandle", " /nc", 0, head + plain + session + "Unable to Release COM port.\r\n"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(Run(std::string("3 9600 8 1 0") + row.args, [&] { fakeSerial.fail[row.failing] = 5; }), row.exit);
+        EXPECT_EQ(Out(), row.out) << row.failing;
+        EXPECT_EQ(fakeSerial.calls["CloseHandle"], row.exit ? 0u : 1u);  // a failed open is not released
     }
-}
-
-TEST_F(Session, DialogAndReleaseFailures) {
-    fakeSerial.fail = {{"CommConfigDialogA", ERROR_CANCELLED}, {"CloseHandle", 5}};
-    EXPECT_EQ(RunProgram({"1", "9600", "8", "1", "0", "/nc", "/cfg"}), 0);
-    const std::string& out = fakeConsole.output;
-    EXPECT_NE(out.find("WARNING: Configuration dialog not available.\r\nTx buffer size: 4096 bytes\r\n"),
-              std::string::npos);
-    EXPECT_EQ(out.substr(out.size() - 50), "(DTR off) (RTS off)\r\nUnable to Release COM port.\r\n");
 }
 
 // The end-of-session wait: the transmit queue fills when the end key is
 // typed and drains (or not) while the session waits for it.
 TEST_F(Session, EndOfSessionWait) {
-    const struct { DWORD max, queued, drain; bool propsFail; unsigned minSleeps, maxSleeps; } rows[] = {
-        {0, 100, 0, false, 0, 0},        // headroom 0 at start: nothing to wait for
-        {4096, 100, 30, false, 4, 4},    // drains over a few polls
-        {4096, 100, 0, false, 100, 102}, // never drains: about a second
-        {4096, 100, 0, true, 100, 143},  // headroom unreadable: reads as 0
+    const struct { DWORD max, drain; bool propsFail; unsigned minSleeps, maxSleeps; } rows[] = {
+        {0, 0, false, 0, 0},         // headroom 0 at start: nothing to wait for
+        {4096, 30, false, 4, 4},     // drains over a few polls
+        {4096, 0, false, 100, 102},  // never drains: about a second
+        {4096, 0, true, 100, 143},   // headroom unreadable (0): a second and the queue's time
     };
     for (const auto& row : rows) {
-        ResetAll();
-        fakeConsole.keys = "\xFF";
-        fakeSerial.maxTxQueue = row.max;
-        fakeSerial.txDrainStep = row.drain;
-        fakeConsole.onKeyTest = [&row](unsigned) {
-            fakeSerial.curTxQueue = row.queued;
-            if (row.propsFail) fakeSerial.fail["GetCommProperties"] = 31;
-        };
-        EXPECT_EQ(RunProgram({"1", "115200", "8", "1", "0", "/nc"}), 0);
+        EXPECT_EQ(Run("1 115200 8 1 0 /nc", [&] {
+                      fakeSerial.maxTxQueue = row.max, fakeSerial.txDrainStep = row.drain;
+                      fakeConsole.onKeyTest = [&](unsigned) {
+                          fakeSerial.curTxQueue = 100;
+                          if (row.propsFail) fakeSerial.fail["GetCommProperties"] = 31;
+                      };
+                  }),
+                  0);
         EXPECT_GE(fakeConsole.sleeps, row.minSleeps) << row.drain;
         EXPECT_LE(fakeConsole.sleeps, row.maxSleeps) << row.drain;
-        const std::string& out = fakeConsole.output;
-        EXPECT_EQ(out.substr(out.size() - 21), "(DTR off) (RTS off)\r\n");
+        EXPECT_EQ(Out().substr(Out().size() - kShutdown.size()), kShutdown);
     }
 }
 
