@@ -41,3 +41,18 @@ for target in x86_64 i686; do
 done
 
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+# Reliability: the suite again with AddressSanitizer and UndefinedBehavior-
+# Sanitizer, the libFuzzer targets for a bounded time, sessions under valgrind.
+extra=()
+command -v valgrind >/dev/null || extra+=(valgrind)
+echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' |
+    clang++ -fsanitize=fuzzer,address,undefined -x c++ - -o /tmp/dorvalix-fuzz-probe 2>/dev/null ||
+    extra+=(clang libclang-rt-dev)
+if [ ${#extra[@]} -gt 0 ]; then
+    echo "Installing: ${extra[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${extra[@]}" >/dev/null
+fi
+rm -f /tmp/dorvalix-fuzz-probe
+scripts/reliability.sh 20
