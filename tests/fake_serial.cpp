@@ -41,30 +41,27 @@ bool Allowed(const char* name, HANDLE h, DWORD scripted = 0) {
 
 HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
     fakeSerial.device = name;
-    bool inUse = fakeSerial.open;  // opened exclusively
-    fakeSerial.open = true;
-    fakeSerial.open = Allowed("CreateFileA", kFakePort, inUse ? ERROR_ACCESS_DENIED : 0);
-    return fakeSerial.open ? kFakePort : INVALID_HANDLE_VALUE;
+    bool inUse = fakeSerial.open;  // opened exclusively: a second open is refused
+    fakeSerial.open = true;        // so that Allowed takes the handle as ours
+    bool ok = Allowed("CreateFileA", kFakePort, inUse ? ERROR_ACCESS_DENIED : 0);
+    fakeSerial.open = ok || inUse;
+    return ok ? kFakePort : INVALID_HANDLE_VALUE;
 }
 
 BOOL CloseHandle(HANDLE h) { return Allowed("CloseHandle", h) ? (fakeSerial.open = false, TRUE) : FALSE; }
 
 BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD, LPDWORD count, LPOVERLAPPED) {
-    *count = 0;
+    *count = 0;  // an empty queue reads as the time-out running out
     if (!Allowed("ReadFile", h)) return FALSE;
-    if (fakeSerial.rx.empty()) return TRUE;  // the read time-out ran out
-    *static_cast<char*>(buffer) = fakeSerial.rx[0];
-    fakeSerial.rx.erase(0, 1);
-    *count = 1;
+    if (!fakeSerial.rx.empty()) *static_cast<char*>(buffer) = fakeSerial.rx[0], fakeSerial.rx.erase(0, 1), *count = 1;
     return TRUE;
 }
 
 BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD length, LPDWORD count, LPOVERLAPPED) {
-    *count = 0;
-    if (!Allowed("WriteFile", h)) return FALSE;
-    fakeSerial.tx.append(static_cast<const char*>(buffer), length);
-    *count = length;
-    return TRUE;
+    bool ok = Allowed("WriteFile", h);
+    *count = ok ? length : 0;
+    fakeSerial.tx.append(static_cast<const char*>(buffer), *count);
+    return ok;
 }
 
 BOOL GetCommState(HANDLE h, LPDCB dcb) { return Allowed("GetCommState", h) ? (*dcb = fakeSerial.dcbIn, TRUE) : FALSE; }
@@ -80,17 +77,14 @@ BOOL GetCommModemStatus(HANDLE h, LPDWORD bits) {
 
 BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
     if (!Allowed("ClearCommError", h)) return FALSE;
-    *errors = fakeSerial.commErrors;
-    *stat = fakeSerial.comstat;
-    fakeSerial.commErrors = 0;
+    *errors = fakeSerial.commErrors, *stat = fakeSerial.comstat, fakeSerial.commErrors = 0;
     return TRUE;
 }
 
 BOOL GetCommProperties(HANDLE h, LPCOMMPROP prop) {
     if (!Allowed("GetCommProperties", h)) return FALSE;
     *prop = {};
-    prop->dwMaxTxQueue = fakeSerial.maxTxQueue;
-    prop->dwCurrentTxQueue = fakeSerial.curTxQueue;
+    prop->dwMaxTxQueue = fakeSerial.maxTxQueue, prop->dwCurrentTxQueue = fakeSerial.curTxQueue;
     fakeSerial.curTxQueue -= std::min(fakeSerial.curTxQueue, fakeSerial.txDrainStep);
     return TRUE;
 }
@@ -104,9 +98,7 @@ BOOL EscapeCommFunction(HANDLE h, DWORD function) {
 BOOL GetCommConfig(HANDLE h, LPCOMMCONFIG config, LPDWORD size) {
     if (!Allowed("GetCommConfig", h)) return FALSE;
     *config = {};
-    config->dwSize = sizeof *config;
-    config->dcb = fakeSerial.dcbSet;
-    *size = fakeSerial.configSize;
+    config->dwSize = sizeof *config, config->dcb = fakeSerial.dcbSet, *size = fakeSerial.configSize;
     return TRUE;
 }
 

@@ -19,8 +19,7 @@ struct Session : ::testing::Test {
         fakeConsole.keys = "\xFF";
         if (script) script();
         std::istringstream in(line);
-        static std::vector<std::string> words;
-        words.assign(std::istream_iterator<std::string>(in), {});
+        std::vector<std::string> words(std::istream_iterator<std::string>(in), {});
         std::vector<const char*> args;
         for (const std::string& w : words) args.push_back(w.c_str());
         return RunProgram(args);
