@@ -37,7 +37,7 @@ import tty
 
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 PAGE = os.sysconf("SC_PAGE_SIZE")
-READY_MARK = b"(RTS on) "  # dorvalix prints it when the session begins
+READY_MARK = b"Tx buffer size: "  # dorvalix prints it just before the session
 END_KEY_UTF8 = "\u00ff".encode("utf-8")  # the byte 0xFF typed in a UTF-8 terminal
 
 _next_port = [50]
@@ -122,19 +122,24 @@ class Session:
     def _wait_ready(self):
         deadline = time.monotonic() + 5
         if self.kind == "dorvalix":
+            # The last start-up line that every port prints (a pty has no
+            # modem lines, so "(DTR on) " and "(RTS on) " may never come).
             while READY_MARK not in self.out and time.monotonic() < deadline:
                 if self.proc.poll() is not None:
                     return False
                 self.pump(0.05)
             if READY_MARK not in self.out:
                 return False
-            self.out = self.out[self.out.index(READY_MARK) + len(READY_MARK):]
         if self.loop:
-            return True
-        # Both programs: ping through the line until a '#' is shown (pings
-        # sent before the port was set up may be flushed away), let the late
-        # ones come, then one more ping must come out alone.
-        self.out.clear()
+            # Nothing to ping through: let the first passes run, as a person
+            # would take a moment before typing.
+            time.sleep(0.3)
+            self.pump(0.05)
+            self.out.clear()
+            return self.proc.poll() is None
+        # Ping through the line until a '#' is shown (pings sent before the
+        # port was set up may be flushed away), let the late ones come, then
+        # one more ping must come out alone.
         seen = False
         while not seen and time.monotonic() < deadline:
             if self.proc.poll() is not None:
@@ -144,10 +149,10 @@ class Session:
             while b"#" not in self.out and time.monotonic() < end:
                 self.pump(0.02)
             seen = b"#" in self.out
-        end = time.monotonic() + 0.2
+        end = time.monotonic() + 0.3
         while time.monotonic() < end:
             self.pump(0.02)
-        if not seen or self.out.strip(b"#"):
+        if not seen or self.out[self.out.index(b"#"):].strip(b"#"):
             return False
         self.out.clear()
         write_some(self.line_m, b"#")
@@ -288,9 +293,9 @@ def throughput(session, data, expected, ends, cap_s):
             break
     out = bytes(session.out[:need])
     mismatch = next((i for i in range(0, len(out), 65536)
-                     if out[i:i + 65536] != expected[i:i + 65536]), None)
+                     if out[i:i + 65536] != expected[i:i + len(out[i:i + 65536])]), None)
     if mismatch is not None:
-        bad = mismatch + next(j for j in range(65536) if out[mismatch + j] != expected[mismatch + j])
+        bad = mismatch + next(j for j in range(len(out) - mismatch) if out[mismatch + j] != expected[mismatch + j])
         return {"rate": None, "ok": False, "note": "wrong byte at output offset %d" % bad}
     complete = len(out) == need and len(session.out) == need
     shown_in = 0

@@ -18,6 +18,7 @@
 #include <atomic>
 
 #include "../console.h"
+#include "console_hooks.h"
 #include "key_decoder.h"
 
 namespace {
@@ -25,7 +26,9 @@ namespace {
 constexpr int kInputFd = 0;
 constexpr int kOutputFd = 1;
 constexpr size_t kReadChunk = 256;
-constexpr size_t kWriteBuffer = 4096;
+// Output is gathered here while the program has more to do and written out
+// before anything may block (ConsoleFlush); a full buffer is written out too.
+constexpr size_t kOutputBuffer = 8192;
 
 // The signals after which the terminal is put back before the process ends.
 constexpr int kRestoreSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
@@ -43,16 +46,50 @@ unsigned char gKeys[2 * kReadChunk];  // decoded key bytes not yet read
 size_t gKeyHead = 0;
 size_t gKeyEnd = 0;
 
+char gOutput[kOutputBuffer];             // gathered output, "\n" already as "\r\n"
+volatile sig_atomic_t gOutputUsed = 0;   // bytes in gOutput; grows only after a byte is stored
+volatile sig_atomic_t gOutputDone = 0;   // of those, already written
+
+// Writes every gathered byte not yet written; from a signal handler too
+// (only write() and poll(), and only the two counts change), which then goes
+// on where the interrupted call stopped.
+void WriteOutGathered() {
+    while (gOutputDone < gOutputUsed) {
+        ssize_t n = write(kOutputFd, gOutput + gOutputDone, size_t(gOutputUsed - gOutputDone));
+        if (n > 0) {
+            gOutputDone = sig_atomic_t(gOutputDone + n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p = {kOutputFd, POLLOUT, 0};  // a non-blocking output: wait as a blocking write would
+            if (poll(&p, 1, -1) < 0 && errno != EINTR) break;
+        } else {
+            break;  // EPIPE, EIO, a full disk: what could not be written is gone
+        }
+    }
+    gOutputUsed = 0;
+    gOutputDone = 0;
+}
+
 void RestoreTerminal() {
     if (gTerminalChanged) tcsetattr(kInputFd, TCSANOW, &gSavedTermios);
 }
 
-extern "C" void RestoreAtExit() { RestoreTerminal(); }
-
-// Only async-signal-safe calls: put the terminal back, then die of the same
-// signal so that the exit status still tells it.
-extern "C" void RestoreAndReraise(int sig) {
+// Gathered output goes out before the terminal is put back, so that it is
+// written with the settings it was made for.
+extern "C" void RestoreAtExit() {
+    WriteOutGathered();
     RestoreTerminal();
+}
+
+extern "C" void FlushAtExit() { WriteOutGathered(); }
+
+// Only async-signal-safe calls: write out what was gathered, put the
+// terminal back, then die of the same signal so that the exit status still
+// tells it.
+extern "C" void RestoreAndReraise(int sig) {
+    RestoreTerminal();  // first: the write below may raise SIGPIPE itself
+    WriteOutGathered();
     signal(sig, SIG_DFL);
     raise(sig);
     _exit(128 + sig);  // not reached: the default action of these signals ends the process
@@ -160,24 +197,17 @@ void FillKeys(int timeoutMs) {
     }
 }
 
-// Writes all of data unless standard output fails; false then.
-bool WriteAll(const char* data, size_t length) {
-    while (length > 0) {
-        ssize_t done = write(kOutputFd, data, length);
-        if (done > 0) {
-            data += done;
-            length -= size_t(done);
-        } else if (done < 0 && errno == EINTR) {
-            continue;
-        } else if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd p = {kOutputFd, POLLOUT, 0};  // a non-blocking output: wait as a blocking write would
-            if (poll(&p, 1, -1) < 0 && errno != EINTR) return false;
-        } else {
-            return false;  // EPIPE, EIO, a full disk: the output is gone
-        }
-    }
+// The hooks the serial providers call around their waits, filled in before
+// main() runs; output gathered but not flushed is written out at exit.
+bool InstallHooks() {
+    gConsoleHooks.flush = ConsoleFlush;
+    gConsoleHooks.keyFd = [] { return gInputStarted ? ConsoleInputFd() : -1; };
+    gConsoleHooks.keysPending = ConsolePendingKeys;
+    atexit(FlushAtExit);
     return true;
 }
+
+const bool gHooksInstalled = InstallHooks();
 
 }  // namespace
 
@@ -191,6 +221,7 @@ bool ConsoleKeyWaiting() {
 
 int ConsoleReadKey() {
     StartInput();
+    ConsoleFlush();
     while (gKeyHead == gKeyEnd) {
         if (gInputEnded) return -1;
         FillKeys(-1);
@@ -199,22 +230,23 @@ int ConsoleReadKey() {
 }
 
 void ConsoleWrite(const char* data, size_t length) {
-    char buffer[kWriteBuffer];
-    size_t used = 0;
     for (size_t i = 0; i < length; ++i) {
-        if (used + 2 > sizeof buffer) {
-            if (!WriteAll(buffer, used)) return;
-            used = 0;
-        }
-        if (data[i] == '\n') buffer[used++] = '\r';
-        buffer[used++] = data[i];
+        if (size_t(gOutputUsed) + 2 > sizeof gOutput) ConsoleFlush();
+        size_t used = size_t(gOutputUsed);
+        if (data[i] == '\n') gOutput[used++] = '\r';
+        gOutput[used++] = data[i];
+        gOutputUsed = sig_atomic_t(used);
     }
-    WriteAll(buffer, used);
+}
+
+void ConsoleFlush() {
+    if (gOutputUsed != 0) WriteOutGathered();
 }
 
 bool ConsoleIsInteractive() { return isatty(kInputFd) == 1; }
 
 void ConsoleSleep(unsigned milliseconds) {
+    ConsoleFlush();
     timespec left = {time_t(milliseconds / 1000), long(milliseconds % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }

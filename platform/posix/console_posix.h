@@ -11,6 +11,10 @@
 //     function keys as two-byte PC keys, and in a UTF-8 locale U+0080..U+00FF
 //     as one Latin-1 byte. Standard input that is not a terminal (a pipe, a
 //     file) is data: its bytes come through unchanged, as they arrive.
+//   - Output is gathered while the program has more to do and written out
+//     before anything may block: before a port's read or write wait (through
+//     console_hooks.h), before a key read, before a pause, and at every exit
+//     (also the signals above). A person sees everything at once.
 //   - Once standard input has ended (end of file, or the terminal is gone)
 //     there are no more keys: ConsoleKeyWaiting is false from then on and
 //     ConsoleReadKey returns -1 (no key is made up). Callers read only after
@@ -24,3 +28,6 @@ int ConsoleInputFd();
 
 // True when decoded key bytes are waiting to be read.
 bool ConsolePendingKeys();
+
+// Writes out all output gathered so far.
+void ConsoleFlush();

@@ -19,6 +19,15 @@ long WriteTotalTimeoutMs(const COMMTIMEOUTS& t, DWORD length);
 // Monotonic clock in milliseconds.
 long long MonotonicMs();
 
+// The wait of a port read. First writes out the console's gathered output
+// (nothing may stay unshown while the process blocks), then waits up to `ms`
+// milliseconds (-1: no limit) for `fd` to turn readable (-1: no descriptor,
+// the time alone), and ends early when a key is waiting on the console, so
+// that the caller's loop handles it in the same pass; to the caller such a
+// read is one that gave up. Never waits without limit on nothing.
+enum class PortWait { kReadable, kKey, kTimeOut, kFailed };  // kFailed: errno is set
+PortWait WaitForPortOrKey(int fd, long ms);
+
 // The tty provider. TtyOpen returns INVALID_HANDLE_VALUE with the error set.
 HANDLE TtyOpen(const char* path);
 bool TtyOwns(HANDLE h);

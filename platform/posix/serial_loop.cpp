@@ -5,9 +5,7 @@
 // Each open starts from a fresh plug: 9600 8N1, no time-outs, lines off,
 // nothing waiting, no errors. Flow-control flags are checked and kept but
 // have no effect: the transmit side drains at once into the receive ring.
-#include <cerrno>
 #include <cstring>
-#include <ctime>
 
 #include "provider.h"
 
@@ -61,20 +59,11 @@ void ResetPlug() {
 }
 
 // Waits out a read time-out on an empty ring. Nothing can write into the
-// loop while this process is blocked in a read, so the whole time passes.
-// The deadline is absolute, so a signal only restarts the same wait.
-void WaitForLoopData(long ms) {
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += ms / 1000;
-    deadline.tv_nsec += (ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-    }
-}
+// loop while this process is blocked in a read, so the whole time passes,
+// unless a key is typed on the console: the wait then ends at once and the
+// read gives up, so the key is handled (and what it sends looped back) in
+// the same pass. Gathered console output is written out first.
+void WaitForLoopData(long ms) { WaitForPortOrKey(-1, ms); }
 
 DWORD TakeFromRing(BYTE* out, DWORD length) {
     DWORD n = length < g_count ? length : g_count;

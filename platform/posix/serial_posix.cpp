@@ -8,6 +8,9 @@
 #include <cstring>
 #include <ctime>
 
+#include <poll.h>
+
+#include "console_hooks.h"
 #include "provider.h"
 
 namespace {
@@ -78,6 +81,49 @@ long long MonotonicMs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+namespace {
+
+long long MonotonicNs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+}  // namespace
+
+PortWait WaitForPortOrKey(int fd, long ms) {
+    ConsoleFlushHook();
+    long long deadline = ms < 0 ? -1 : MonotonicNs() + (long long)ms * 1000000LL;
+    for (;;) {
+        if (ConsoleKeysPendingHook()) return PortWait::kKey;
+        pollfd p[2];
+        nfds_t n = 0;
+        int keyFd = ConsoleKeyFdHook();
+        if (fd >= 0) p[n++] = {fd, POLLIN, 0};
+        if (keyFd >= 0) p[n++] = {keyFd, POLLIN, 0};
+        int left = -1;
+        if (deadline >= 0) {
+            long long ns = deadline - MonotonicNs();
+            if (ns < 0) ns = 0;
+            long long rounded = (ns + 999999) / 1000000;  // up: the whole time passes
+            left = rounded > 0x7FFFFFFF ? 0x7FFFFFFF : int(rounded);
+        } else if (n == 0) {
+            return PortWait::kTimeOut;
+        }
+        int ready = poll(p, n, left);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return PortWait::kFailed;
+        }
+        if (ready == 0) {
+            if (deadline >= 0 && MonotonicNs() < deadline) continue;  // woke a little early
+            return PortWait::kTimeOut;
+        }
+        if (fd >= 0 && p[0].revents != 0) return PortWait::kReadable;
+        return PortWait::kKey;  // input, its end or an error: the key test sees which
+    }
 }
 
 bool CheckDcb(const DCB& dcb) {

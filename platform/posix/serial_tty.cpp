@@ -30,6 +30,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "console_hooks.h"
 #include "provider.h"
 
 namespace {
@@ -52,6 +53,10 @@ constexpr DWORD kMaxBaud = kBaudUser;
 
 constexpr DWORD kMaxDword = 0xFFFFFFFFu;
 
+// What one read() may take from the device. A read takes what the device
+// already has, up to this much, and later reads are answered from it.
+constexpr DWORD kReadAhead = 4096;
+
 // Open ports. A HANDLE is the address of its slot; no allocation.
 struct TtyPort {
     bool open;
@@ -60,6 +65,10 @@ struct TtyPort {
     DCB applied;             // last applied DCB: fields termios cannot hold
     bool haveCounts;         // the device supports TIOCGICOUNT
     serial_icounter_struct counts;  // error counts last taken
+    int modemStatusErrno;    // TIOCMGET is not implemented by the device (ENOTTY): answered without asking again
+    DWORD aheadStart;        // received bytes taken from the device, not yet read:
+    DWORD aheadCount;        // ahead[aheadStart .. aheadStart + aheadCount)
+    unsigned char ahead[kReadAhead];
 };
 
 constexpr int kMaxPorts = 8;
@@ -261,6 +270,8 @@ BOOL TtyCloseHandle(HANDLE h) {
     int fd = port->fd;
     port->open = false;
     port->fd = -1;
+    port->aheadCount = 0;
+    ConsoleFlushHook();  // close() may wait for the output to drain
     // Unlocking and TIOCNXCL fail on a hung-up device; close() drops the lock
     // anyway and the exclusive flag only guards further opens, so their
     // results do not decide whether the port was released.
@@ -282,16 +293,34 @@ BOOL TtyCloseHandle(HANDLE h) {
 //   time-out expires, or (after the first byte, interval not 0) when no byte
 //   follows within the interval. No total and no interval: wait for all.
 // A time-out is a success with the bytes read so far, possibly none.
+//
+// Bytes come from what an earlier read took ahead first; the device is then
+// read without waiting, and only when it has nothing does the read wait (the
+// console's gathered output is written out first, and a key waiting on the
+// console ends the wait as a time-out does).
 BOOL TtyReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD done) {
     TtyPort* port = PortOf(h);
     if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
     if (length == 0) return TRUE;
     if (buffer == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    unsigned char* bytes = static_cast<unsigned char*>(buffer);
+    DWORD got = 0;
     const COMMTIMEOUTS& t = port->timeouts;
-    bool atOnce = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 &&
-                  t.ReadTotalTimeoutConstant == 0;
     bool anyByte = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == kMaxDword &&
                    t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != kMaxDword;
+    if (port->aheadCount > 0) {
+        // The common case: a one-byte read with bytes taken ahead.
+        got = length < port->aheadCount ? length : port->aheadCount;
+        std::memcpy(bytes, port->ahead + port->aheadStart, got);
+        port->aheadStart += got;
+        port->aheadCount -= got;
+        if (got == length) {
+            if (done != nullptr) *done = got;
+            return TRUE;
+        }
+    }
+    bool atOnce = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 &&
+                  t.ReadTotalTimeoutConstant == 0;
     long total;
     if (atOnce) total = 0;
     else if (anyByte) total = t.ReadTotalTimeoutConstant > 0x7FFFFFFFu ? 0x7FFFFFFFL : long(t.ReadTotalTimeoutConstant);
@@ -300,34 +329,47 @@ BOOL TtyReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD done) {
                     : t.ReadIntervalTimeout > 0x7FFFFFFFu ? 0x7FFFFFFFL : long(t.ReadIntervalTimeout);
     long long deadline = total < 0 ? -1 : MonotonicMs() + total;
 
-    unsigned char* bytes = static_cast<unsigned char*>(buffer);
-    DWORD got = 0;
-    long long lastByteAt = 0;
+    long long lastByteAt = got > 0 ? MonotonicMs() : 0;
+    bool readable = false;  // the last wait found the device readable
     int err = 0;
     while (got < length) {
+        ssize_t n = read(port->fd, port->ahead, kReadAhead);
+        if (n > 0) {
+            DWORD take = DWORD(n) < length - got ? DWORD(n) : length - got;
+            std::memcpy(bytes + got, port->ahead, take);
+            port->aheadStart = take;
+            port->aheadCount = DWORD(n) - take;
+            got += take;
+            lastByteAt = MonotonicMs();
+            readable = false;
+            if (anyByte) break;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) {
+            err = errno;
+            break;
+        }
+        // Nothing from a device that the wait found readable: it has hung up.
+        if (n == 0 && readable) {
+            err = EIO;
+            break;
+        }
+        if (anyByte && got > 0) break;  // bytes taken ahead, and no more now
         long wait = Remaining(deadline);
         if (got > 0 && interval > 0) {
             long long gapLeft = lastByteAt + interval - MonotonicMs();
             if (gapLeft < 0) gapLeft = 0;
             if (wait < 0 || gapLeft < wait) wait = long(gapLeft);
         }
-        int revents = WaitFd(port->fd, POLLIN, wait);
-        if (revents < 0) {
+        if (wait == 0) break;  // time-out
+        PortWait w = WaitForPortOrKey(port->fd, wait);
+        if (w == PortWait::kFailed) {
             err = errno;
             break;
         }
-        if (revents == 0) break;  // time-out
-        ssize_t n = read(port->fd, bytes + got, length - got);
-        if (n > 0) {
-            got += DWORD(n);
-            lastByteAt = MonotonicMs();
-            if (anyByte) break;
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-        // Nothing from a device that poll called readable: it has hung up.
-        err = n < 0 ? errno : EIO;
-        break;
+        if (w != PortWait::kReadable) break;  // time-out, or a key to handle
+        readable = true;
     }
     if (done != nullptr) *done = got;
     if (err == 0 || got > 0) return TRUE;  // a failure after data shows on the next call
@@ -364,6 +406,7 @@ BOOL TtyWriteFile(HANDLE h, LPCVOID buffer, DWORD length, LPDWORD done) {
         }
         // Output queue full: wait for room. An error condition wakes the
         // wait too; the next write then reports it.
+        ConsoleFlushHook();
         int revents = WaitFd(port->fd, POLLOUT, Remaining(deadline));
         if (revents < 0) {
             err = errno;
@@ -498,7 +541,10 @@ BOOL TtyPurgeComm(HANDLE h, DWORD flags) {
     }
     // No read or write is ever pending here (calls are synchronous), so an
     // abort reduces to discarding the queue.
-    if ((flags & (PURGE_RXCLEAR | PURGE_RXABORT)) && ioctl(port->fd, TCFLSH, TCIFLUSH) != 0) return FailErrno(errno);
+    if (flags & (PURGE_RXCLEAR | PURGE_RXABORT)) {
+        if (ioctl(port->fd, TCFLSH, TCIFLUSH) != 0) return FailErrno(errno);
+        port->aheadCount = 0;
+    }
     if ((flags & (PURGE_TXCLEAR | PURGE_TXABORT)) && ioctl(port->fd, TCFLSH, TCOFLUSH) != 0) return FailErrno(errno);
     return TRUE;
 }
@@ -526,6 +572,7 @@ BOOL TtyClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
     DWORD inQueue = 0;
     DWORD outQueue = 0;
     if (!QueueBytes(port->fd, FIONREAD, inQueue) || !QueueBytes(port->fd, TIOCOUTQ, outQueue)) return FALSE;
+    inQueue += port->aheadCount;
     if (errors != nullptr) *errors = found;
     if (stat != nullptr) {
         std::memset(stat, 0, sizeof *stat);
@@ -545,6 +592,7 @@ BOOL TtyGetCommProperties(HANDLE h, LPCOMMPROP prop) {
     DWORD inQueue = 0;
     DWORD outQueue = 0;
     if (!QueueBytes(port->fd, FIONREAD, inQueue) || !QueueBytes(port->fd, TIOCOUTQ, outQueue)) return FALSE;
+    inQueue += port->aheadCount;
     std::memset(prop, 0, sizeof *prop);
     prop->wPacketLength = sizeof *prop;
     prop->wPacketVersion = 2;
@@ -582,8 +630,15 @@ BOOL TtyGetCommModemStatus(HANDLE h, LPDWORD bits) {
     TtyPort* port = PortOf(h);
     if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
     if (bits == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    // The monitor asks four times a pass. A device that does not implement
+    // the query (a pty: ENOTTY) never will for this descriptor, so the
+    // answer is given again without the system call.
+    if (port->modemStatusErrno != 0) return FailErrno(port->modemStatusErrno);
     int lines = 0;
-    if (ioctl(port->fd, TIOCMGET, &lines) != 0) return FailErrno(errno);
+    if (ioctl(port->fd, TIOCMGET, &lines) != 0) {
+        if (errno == ENOTTY) port->modemStatusErrno = ENOTTY;
+        return FailErrno(errno);
+    }
     DWORD status = 0;
     if (lines & TIOCM_CTS) status |= MS_CTS_ON;
     if (lines & TIOCM_DSR) status |= MS_DSR_ON;

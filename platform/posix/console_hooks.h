@@ -1,0 +1,34 @@
+// Internal to platform/posix: what the serial providers ask of the console
+// around their waits, with neither library linked to the other.
+//
+// The console gathers standard output while the program has more to do and
+// writes it out before anything may block; the read wait of a port ends
+// early when a key is waiting, so the key is handled in the same pass. The
+// console fills these hooks in when it is part of the program; a provider
+// linked without it (its own tests) finds them empty and waits on the port
+// alone.
+#pragma once
+
+struct ConsoleHooks {
+    // Writes out everything gathered for standard output.
+    void (*flush)();
+    // The descriptor that turns readable when a key is typed, or -1 when no
+    // key can come (key input not started yet, or ended).
+    int (*keyFd)();
+    // True when key bytes have been read and wait for the key read.
+    bool (*keysPending)();
+};
+
+// One object in the whole program (an inline variable), empty until the
+// console fills it in.
+inline ConsoleHooks gConsoleHooks = {nullptr, nullptr, nullptr};
+
+inline void ConsoleFlushHook() {
+    if (gConsoleHooks.flush != nullptr) gConsoleHooks.flush();
+}
+
+inline int ConsoleKeyFdHook() { return gConsoleHooks.keyFd != nullptr ? gConsoleHooks.keyFd() : -1; }
+
+inline bool ConsoleKeysPendingHook() {
+    return gConsoleHooks.keysPending != nullptr && gConsoleHooks.keysPending();
+}
