@@ -24,18 +24,18 @@
 #include "../console.h"
 #include "key_events.h"
 
-static_assert(keyevents::kVkMenu == VK_MENU && keyevents::kVkPrior == VK_PRIOR &&
-                  keyevents::kVkNext == VK_NEXT && keyevents::kVkEnd == VK_END &&
-                  keyevents::kVkHome == VK_HOME && keyevents::kVkLeft == VK_LEFT &&
-                  keyevents::kVkUp == VK_UP && keyevents::kVkRight == VK_RIGHT &&
-                  keyevents::kVkDown == VK_DOWN && keyevents::kVkInsert == VK_INSERT &&
-                  keyevents::kVkDelete == VK_DELETE && keyevents::kVkF1 == VK_F1 &&
-                  keyevents::kVkF10 == VK_F10 && keyevents::kVkF11 == VK_F11 &&
-                  keyevents::kVkF12 == VK_F12,
+static_assert(keyevents::kVkMenu == WORD(VK_MENU) && keyevents::kVkPrior == WORD(VK_PRIOR) &&
+                  keyevents::kVkNext == WORD(VK_NEXT) && keyevents::kVkEnd == WORD(VK_END) &&
+                  keyevents::kVkHome == WORD(VK_HOME) && keyevents::kVkLeft == WORD(VK_LEFT) &&
+                  keyevents::kVkUp == WORD(VK_UP) && keyevents::kVkRight == WORD(VK_RIGHT) &&
+                  keyevents::kVkDown == WORD(VK_DOWN) && keyevents::kVkInsert == WORD(VK_INSERT) &&
+                  keyevents::kVkDelete == WORD(VK_DELETE) && keyevents::kVkF1 == WORD(VK_F1) &&
+                  keyevents::kVkF10 == WORD(VK_F10) && keyevents::kVkF11 == WORD(VK_F11) &&
+                  keyevents::kVkF12 == WORD(VK_F12),
               "virtual key numbers");
-static_assert(keyevents::kRightAlt == RIGHT_ALT_PRESSED && keyevents::kLeftAlt == LEFT_ALT_PRESSED &&
-                  keyevents::kRightCtrl == RIGHT_CTRL_PRESSED && keyevents::kLeftCtrl == LEFT_CTRL_PRESSED &&
-                  keyevents::kShift == SHIFT_PRESSED && keyevents::kEnhanced == ENHANCED_KEY,
+static_assert(keyevents::kRightAlt == DWORD(RIGHT_ALT_PRESSED) && keyevents::kLeftAlt == DWORD(LEFT_ALT_PRESSED) &&
+                  keyevents::kRightCtrl == DWORD(RIGHT_CTRL_PRESSED) && keyevents::kLeftCtrl == DWORD(LEFT_CTRL_PRESSED) &&
+                  keyevents::kShift == DWORD(SHIFT_PRESSED) && keyevents::kEnhanced == DWORD(ENHANCED_KEY),
               "control key state bits");
 
 namespace {

@@ -38,7 +38,7 @@ bool ExtendedKey(const KeyEvent& e, uint8_t* prefix, uint8_t* code) {
     for (const Codes& c : kCursorKeys) {
         if (c.virtualKey != e.virtualKey) continue;
         if (state & kEnhanced) {
-            *prefix = alt ? 0x00 : 0xE0;
+            *prefix = uint8_t(alt ? 0x00 : 0xE0);
         } else {
             // The same keys on the numeric keypad; with Alt held they enter
             // a character code digit by digit and give nothing themselves.

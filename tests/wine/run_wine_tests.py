@@ -21,6 +21,7 @@ Exits 77 (skipped) when wine is not installed at all.
 
 import os
 import pty
+import select
 import shutil
 import struct
 import subprocess
@@ -131,6 +132,13 @@ class Wine:
         if result.returncode != 0:
             raise RuntimeError(f"wineboot failed ({result.returncode}): {result.stderr[-400:]!r}")
         self.clear_com_links()
+        # One server for the whole run, started here with no pipes of ours, so
+        # that no session's program starts one holding that session's output.
+        subprocess.run(["timeout", "30", self.server(), "-p"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def server(self):
+        return shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
 
     def dosdevices(self):
         return os.path.join(self.prefix, "dosdevices")
@@ -145,7 +153,7 @@ class Wine:
         os.symlink(device, os.path.join(self.dosdevices(), f"com{number}"))
 
     def shutdown(self):
-        server = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
+        server = self.server()
         subprocess.run(["timeout", "30", server, "-k"], env=self.env,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["timeout", "30", server, "-w"], env=self.env,
@@ -154,16 +162,23 @@ class Wine:
 
 
 class Reader:
-    """Collects everything that arrives on a file descriptor."""
+    """Collects everything that arrives on a file descriptor, until stopped.
+    The descriptor is closed only after the thread has stopped, so its number
+    cannot be reused under a reader that is still at work."""
 
     def __init__(self, fd):
         self.fd = fd
         self.data = bytearray()
         self.lock = threading.Lock()
-        threading.Thread(target=self._run, daemon=True).start()
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
 
     def _run(self):
-        while True:
+        while not self.stopping.is_set():
+            ready, _, _ = select.select([self.fd], [], [], 0.05)
+            if not ready:
+                continue
             try:
                 chunk = os.read(self.fd, 4096)
             except OSError:
@@ -172,6 +187,12 @@ class Reader:
                 return
             with self.lock:
                 self.data += chunk
+
+    def stop(self):
+        """Takes what is still waiting, then ends the thread."""
+        time.sleep(0.1)
+        self.stopping.set()
+        self.thread.join(5)
 
     def bytes(self):
         with self.lock:
@@ -209,6 +230,7 @@ class Session:
             program_input = console_slave
         else:
             self.console_master = console_slave = None
+            self.console = None
             program_input = stdin
         self.commands = None
         command = ["timeout", str(limit), wine.loader]
@@ -243,10 +265,14 @@ class Session:
         except subprocess.TimeoutExpired:
             self.process.kill()
             code = self.process.wait()
-        time.sleep(0.1)
+        for reader in (self.out, self.err, self.console, self.port):
+            if reader is not None:
+                reader.stop()
         for fd in (self.console_master, self.port_master, self.port_slave):
             if fd is not None:
                 os.close(fd)
+        self.process.stdout.close()
+        self.process.stderr.close()
         return code
 
 
