@@ -201,7 +201,7 @@ bool Child::Running() {
     if (pid_ <= 0 || status_ != -2) return false;
     int st = 0;
     if (waitpid(pid_, &st, WNOHANG) != pid_) return true;
-    status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    status_ = WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1;
     return false;
 }
 

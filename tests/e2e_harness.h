@@ -64,8 +64,8 @@ public:
     // Everything read from standard output so far.
     const std::string& output() const { return out_; }
 
-    // Exit status, or -1 if the child did not exit in time (it is then
-    // killed) or ended by a signal. Drains standard output meanwhile.
+    // Exit status, 128 + the signal's number if a signal ended it, or -1 if
+    // it did not exit in time (it is then killed). Reads its output meanwhile.
     int WaitForExit(int timeoutMs = 10000);
     bool Running();
     std::string errors();  // whatever came on standard error

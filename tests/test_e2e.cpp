@@ -1,6 +1,7 @@
 // End to end: the built program on ptys, pipes and the loopback port, its
 // standard output compared byte for byte.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <termios.h>
 
 #include <initializer_list>
@@ -45,6 +46,13 @@ std::string InitialTables(const std::string& lineRow) {
     return Lines({"", "Initial control lines (caps=on, lower case=off):", lineRow, "",
                   "Initial Rx status (caps=on, lower case=off):",
                   "timeout\tunused\tctrl\tbreak\tframe\tparity\toverrun\tbuffull", ""});
+}
+
+void ExpectKeyboardRestored(const Child& c) {
+    termios after;
+    ASSERT_EQ(tcgetattr(c.keyboardSlave(), &after), 0);
+    std::string why;
+    EXPECT_TRUE(e2e::SameTermios(c.keyboardAtStart(), after, &why)) << "keyboard not restored: " << why;
 }
 
 // Fails the test with the output when the child does not exit in time.
@@ -145,10 +153,7 @@ TEST(EndToEnd, PlainModeOnAPtyPassesBytesRaw) {
         EXPECT_EQ(Visible(e2e::ReadBytes(port.master, 1)), "\\xFF");
         EXPECT_EXIT_STATUS(c, 0);
         EXPECT_EQ(Visible(AfterBanner(c.output())), Visible(header + shown));
-        termios after;
-        ASSERT_EQ(tcgetattr(c.keyboardSlave(), &after), 0);
-        std::string why;
-        EXPECT_TRUE(e2e::SameTermios(c.keyboardAtStart(), after, &why)) << "keyboard not restored: " << why;
+        ExpectKeyboardRestored(c);
     }
 }
 
@@ -173,10 +178,22 @@ TEST(EndToEnd, ControlLinesOnTheLoopbackPort) {
         "(1B) "
         "(DTR off) (RTS off)\r\n";
     EXPECT_EQ(Visible(AfterBanner(c.output())), Visible(expected));
-    termios after;
-    ASSERT_EQ(tcgetattr(c.keyboardSlave(), &after), 0);
-    std::string why;
-    EXPECT_TRUE(e2e::SameTermios(c.keyboardAtStart(), after, &why)) << "keyboard not restored: " << why;
+    ExpectKeyboardRestored(c);
+}
+
+// Ctrl+C ends the process at once, without the shutdown steps, but the
+// keyboard is still put back as it was.
+TEST(EndToEnd, CtrlCEndsAtOnceAndRestoresTheKeyboard) {
+    Child c({{"50", "115200", "8", "1", "0"}, {Map50("loop"), kUtf8}, Keyboard::kPty});
+    ASSERT_TRUE(c.WaitForOutput("(RTS on) ")) << Visible(c.output()) << c.errors();
+    ASSERT_TRUE(c.WaitForRawKeyboard()) << Visible(c.output()) << c.errors();
+    c.Type("x");
+    EXPECT_TRUE(c.WaitForOutput("(RTS on) x"));
+    c.Type("\x03");
+    EXPECT_EXIT_STATUS(c, 128 + SIGINT);
+    const std::string& out = c.output();
+    EXPECT_EQ(Visible(out.substr(out.find("(DTR on) "))), "(DTR on) (RTS on) x");
+    ExpectKeyboardRestored(c);
 }
 
 TEST(EndToEnd, ControlLinesOnAPtyWithoutModemLines) {
