@@ -176,7 +176,9 @@ bool ModemLines(int fd, unsigned long request, int bits, bool quiet) {
 bool QueueBytes(int fd, unsigned long request, DWORD& bytes) {
     int n = 0;
     if (ioctl(fd, request, &n) != 0) {
-        if (!Unsupported(errno)) {
+        // EIO: the line is hung up and the kernel has dropped both queues, so
+        // nothing waits (the end-of-session wait must not run out its bound).
+        if (!Unsupported(errno) && errno != EIO) {
             FailErrno(errno);
             return false;
         }
