@@ -189,6 +189,7 @@ TEST(EndToEnd, CtrlCEndsAtOnceAndRestoresTheKeyboard) {
     ASSERT_TRUE(c.WaitForRawKeyboard()) << Visible(c.output()) << c.errors();
     c.Type("x");
     EXPECT_TRUE(c.WaitForOutput("(RTS on) x"));
+    c.Collect(100);  // back in its wait, not inside the write that showed x
     c.Type("\x03");
     EXPECT_EXIT_STATUS(c, 128 + SIGINT);
     const std::string& out = c.output();
