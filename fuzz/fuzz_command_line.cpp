@@ -1,8 +1,9 @@
 // Fuzz target: the command line, its echo and the whole session frame, run
 // over the scripted serial provider and console. The input is split at NUL
-// bytes into arguments, the first being the program name. Whatever they hold, the program must end with status
-// 0 or 1, print the usage text for fewer than five arguments, and otherwise
-// echo the stop argument as typed (or "1.5" for the code 5).
+// bytes into arguments, the first being the program name; the last one is
+// also received and typed. Whatever they hold, the program must end with
+// status 0 or 1, print the usage text for fewer than five arguments, and
+// otherwise echo the stop argument as typed (or "1.5" for the code 5).
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -20,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     ResetAll();
     fakeConsole.dryLimit = 64;  // the session types 0xFF itself after a few passes
-    fakeSerial.rx = args.back();
+    fakeSerial.rx = args.back();      // received bytes
+    fakeConsole.keys = args.back();   // and the same typed: ESC commands, 0xFF
     std::vector<const char*> argv;
     for (const std::string& a : args) argv.push_back(a.c_str());
     int status = RunDorvalix(int(argv.size()), argv.data());
