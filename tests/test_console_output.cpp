@@ -13,6 +13,7 @@
 #include <string>
 
 #include "../platform/console.h"
+#include "../platform/posix/console_hooks.h"
 #include "../platform/posix/console_posix.h"
 
 namespace {
@@ -24,6 +25,32 @@ std::string Big() {
 }
 
 void Say(const std::string& s) { ConsoleWrite(s.data(), s.size()); }
+
+// A child on the slave of a new pty, with it as standard input and output;
+// the parent gets the pid and the master.
+pid_t StartOnPty(int* master, void (*body)(int), int arg) {
+    *master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (*master < 0 || grantpt(*master) != 0 || unlockpt(*master) != 0) return -1;
+    std::string path = ptsname(*master);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(*master);
+        int fd = (setsid() < 0) ? -1 : open(path.c_str(), O_RDWR);
+        if (fd < 0 || dup2(fd, 0) < 0 || dup2(fd, 1) < 0) _exit(90);
+        body(arg);
+        exit(0);
+    }
+    return pid;
+}
+
+void Reap(pid_t pid) {
+    int status = 0;
+    for (int i = 0; i < 300 && waitpid(pid, &status, WNOHANG) == 0; ++i) usleep(10000);
+    if (waitpid(pid, &status, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+}
 
 // Reads fd until `want` bytes came, for at most 3 s.
 std::string ReadFor(int fd, size_t want) {
@@ -56,23 +83,16 @@ TEST(ConsoleOutput, EveryGatheredByteComesOutInOrder) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(int(c.end));
-        int master = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master, 0);
-        ASSERT_EQ(grantpt(master), 0);
-        ASSERT_EQ(unlockpt(master), 0);
-        std::string path = ptsname(master);
-        pid_t pid = fork();
-        if (pid == 0) {
-            close(master);
-            int fd = (setsid() < 0) ? -1 : open(path.c_str(), O_RDWR);
-            if (fd < 0 || dup2(fd, 0) < 0 || dup2(fd, 1) < 0) _exit(90);
+        static const Case* current;
+        current = &c;
+        int master = -1;
+        pid_t pid = StartOnPty(&master, [](int) {
             ConsoleKeyWaiting();  // raw terminal: the bytes pass unchanged
-            Say(c.said);
-            if (c.end == End::kFlushThenKill) ConsoleFlush();
-            if (c.end == End::kKeyRead) Say(std::string(1, char(ConsoleReadKey())));
-            if (c.end == End::kFlushThenKill || c.end == End::kTermWhilePaused) pause();
-            exit(0);
-        }
+            Say(current->said);
+            if (current->end == End::kFlushThenKill) ConsoleFlush();
+            if (current->end == End::kKeyRead) Say(std::string(1, char(ConsoleReadKey())));
+            if (current->end == End::kFlushThenKill || current->end == End::kTermWhilePaused) pause();
+        }, 0);
         ASSERT_GT(pid, 0);
         std::string got;
         if (c.end == End::kTermWhilePaused) {
@@ -86,12 +106,44 @@ TEST(ConsoleOutput, EveryGatheredByteComesOutInOrder) {
         got += ReadFor(master, c.shown.size() - got.size());
         if (c.end == End::kFlushThenKill) kill(pid, SIGKILL);
         EXPECT_EQ(got, c.shown);
-        int status = 0;
-        for (int i = 0; i < 300 && waitpid(pid, &status, WNOHANG) == 0; ++i) usleep(10000);
-        if (waitpid(pid, &status, WNOHANG) == 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-        }
+        Reap(pid);
+        close(master);
+    }
+}
+
+// The key test while the caller's loop keeps busy, and after the waits that
+// watch the keys themselves: a typed key is seen, at once after a wait.
+enum class Then { kPortWait, kPause, kBusyLoop };
+
+void KeyTestChild(int then) {
+    ConsoleKeyWaiting();
+    Say("|");
+    ConsoleFlush();
+    pollfd p = {0, POLLIN, 0};
+    poll(&p, 1, 3000);  // the key has reached the terminal
+    bool seen = false;
+    if (Then(then) == Then::kPortWait) {
+        gConsoleHooks.keyFd();  // as a port's read wait does before it polls
+        seen = ConsoleKeyWaiting();
+    } else if (Then(then) == Then::kPause) {
+        ConsoleSleep(1);
+        seen = ConsoleKeyWaiting();
+    } else {
+        for (long i = 0; i < 100000000 && !seen; ++i) seen = ConsoleKeyWaiting();
+    }
+    Say(seen ? "seen" : "not seen");
+}
+
+TEST(ConsoleOutput, KeyTestSeesATypedKey) {
+    for (Then then : {Then::kPortWait, Then::kPause, Then::kBusyLoop}) {
+        SCOPED_TRACE(int(then));
+        int master = -1;
+        pid_t pid = StartOnPty(&master, KeyTestChild, int(then));
+        ASSERT_GT(pid, 0);
+        EXPECT_EQ(ReadFor(master, 1), "|");
+        ASSERT_EQ(write(master, "k", 1), 1);
+        EXPECT_EQ(ReadFor(master, 4), "seen");
+        Reap(pid);
         close(master);
     }
 }

@@ -46,6 +46,24 @@ unsigned char gKeys[2 * kReadChunk];  // decoded key bytes not yet read
 size_t gKeyHead = 0;
 size_t gKeyEnd = 0;
 
+// While received bytes keep every pass of the caller's loop busy, the key
+// test asks standard input (a poll) at most once per this gap and answers
+// "no key" in between, so a key typed during a flood is seen within it.
+// After any wait (a port's read wait, which watches the keys itself, a
+// pause, a key read) the next key test asks at once. The clock itself is
+// read only every few tests.
+constexpr long long kKeyPollGapNs = 1000000;
+constexpr unsigned kTestsPerClockRead = 16;
+bool gKeyPollDue = true;
+long long gLastKeyPollNs = 0;
+unsigned gTestsSincePoll = 0;
+
+long long NowNs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
 char gOutput[kOutputBuffer];             // gathered output, "\n" already as "\r\n"
 volatile sig_atomic_t gOutputUsed = 0;   // bytes in gOutput; grows only after a byte is stored
 volatile sig_atomic_t gOutputDone = 0;   // of those, already written
@@ -201,7 +219,10 @@ void FillKeys(int timeoutMs) {
 // main() runs; output gathered but not flushed is written out at exit.
 bool InstallHooks() {
     gConsoleHooks.flush = ConsoleFlush;
-    gConsoleHooks.keyFd = [] { return gInputStarted ? ConsoleInputFd() : -1; };
+    gConsoleHooks.keyFd = [] {
+        gKeyPollDue = true;
+        return gInputStarted ? ConsoleInputFd() : -1;
+    };
     gConsoleHooks.keysPending = ConsolePendingKeys;
     atexit(FlushAtExit);
     return true;
@@ -215,6 +236,14 @@ bool ConsoleKeyWaiting() {
     StartInput();
     if (gKeyHead < gKeyEnd) return true;
     if (gInputEnded) return false;
+    if (!gKeyPollDue) {
+        if (++gTestsSincePoll < kTestsPerClockRead) return false;
+        gTestsSincePoll = 0;
+        if (NowNs() - gLastKeyPollNs < kKeyPollGapNs) return false;
+    }
+    gKeyPollDue = false;
+    gTestsSincePoll = 0;
+    gLastKeyPollNs = NowNs();
     FillKeys(0);
     return gKeyHead < gKeyEnd;
 }
@@ -222,6 +251,7 @@ bool ConsoleKeyWaiting() {
 int ConsoleReadKey() {
     StartInput();
     ConsoleFlush();
+    gKeyPollDue = true;
     while (gKeyHead == gKeyEnd) {
         if (gInputEnded) return -1;
         FillKeys(-1);
@@ -247,6 +277,7 @@ bool ConsoleIsInteractive() { return isatty(kInputFd) == 1; }
 
 void ConsoleSleep(unsigned milliseconds) {
     ConsoleFlush();
+    gKeyPollDue = true;
     timespec left = {time_t(milliseconds / 1000), long(milliseconds % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }

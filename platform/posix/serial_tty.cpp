@@ -377,6 +377,7 @@ BOOL TtyReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD done) {
     if (err == 0 || got > 0) return TRUE;  // a failure after data shows on the next call
     // A device that fails at once would make a polling caller spin: the
     // failure is reported only when the time-out has passed.
+    if (deadline >= 0 && Remaining(deadline) > 0) ConsoleFlushHook();
     while (deadline >= 0 && Remaining(deadline) > 0) {
         if (WaitFd(-1, 0, Remaining(deadline)) < 0) break;
     }
