@@ -76,7 +76,7 @@ void PushRandomStream(bool raw) {
     ASSERT_TRUE(StartSession(p)) << Visible(p.out());
     const size_t header = p.out().size();
 
-    const size_t total = size_t(EnvNumber("RELIABILITY_LOAD_BYTES", 2 << 20));
+    const size_t total = size_t(EnvNumber("RELIABILITY_LOAD_BYTES", 8 << 20));
     std::mt19937 random(raw ? 1234 : 4321);
     std::string data(total, '\0'), expected;
     for (char& c : data) c = char(random() & 0xFF);
