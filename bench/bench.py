@@ -365,6 +365,29 @@ def paste(session, count, cap_s):
 
 # -- the run -----------------------------------------------------------------
 
+def picocom_version(path):
+    try:
+        out = subprocess.run([path, "--help"], capture_output=True, text=True, timeout=5).stdout
+        return out.split()[1] if out.startswith("picocom") else ""
+    except (OSError, subprocess.SubprocessError, IndexError):
+        return ""
+
+
+def machine():
+    model = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    u = os.uname()
+    return "%s, %d cores, %s %s, Python %s" % (model, os.cpu_count() or 0, u.sysname, u.release,
+                                               sys.version.split()[0])
+
+
 def median(values):
     values = [v for v in values if v is not None]
     return statistics.median(values) if values else None
@@ -391,7 +414,7 @@ def main():
     ap.add_argument("--dorvalix", required=True, help="the built program")
     ap.add_argument("--picocom", default="/usr/bin/picocom")
     ap.add_argument("--runs", type=int, default=3)
-    ap.add_argument("--stream-mib", type=float, default=2.0)
+    ap.add_argument("--stream-mib", type=float, default=8.0)
     ap.add_argument("--keys", type=int, default=200)
     ap.add_argument("--paste", type=int, default=2000)
     ap.add_argument("--idle-s", type=float, default=5.0)
@@ -531,6 +554,7 @@ def main():
                 ([""] if have_picocom else []) + ["", "", "< 1"])
 
     header = ["figure"] + [labels[s] for s in cols] + ["ratio /NC", "ratio default", "target"]
+    header = [h if h != "picocom" else "picocom %s" % picocom_version(args.picocom) for h in header]
     widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(len(header))]
 
     def line(cells):
@@ -540,9 +564,10 @@ def main():
     for row in rows:
         print(line(row))
     print()
-    print("%d runs, medians; ratios are dorvalix / picocom within each run (latency: "
-          "the ratio of the p99 medians); stream %.1f MiB of text lines; %d keys a latency run; "
-          "%.0f s in all." % (args.runs, args.stream_mib, args.keys, total_s))
+    print("%d runs, medians; ratios are dorvalix / picocom within each run (for latency the ratio "
+          "of the p99 medians, lower is better); stream %.1f MiB of text lines; %d keys a latency run, "
+          "random pauses of 5-40 ms; every measurement bounded by %.0f s; %.0f s in all."
+          % (args.runs, args.stream_mib, args.keys, args.cap_s, total_s))
     dv = [res[s] for s in (nc, df)]
     print("dorvalix sessions that ended cleanly on the key 0xFF: %d of %d; sessions that did not start: %d."
           % (sum(r["clean"] for r in dv), sum(r["sessions"] for r in dv),
@@ -555,6 +580,7 @@ def main():
             print("%s: %s" % (labels[s], "; ".join(sorted(set(notes)))))
     if not have_picocom:
         print("picocom not found: no comparison column.")
+    print("machine: %s" % machine())
 
 
 if __name__ == "__main__":
