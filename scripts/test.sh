@@ -40,7 +40,7 @@ for target in x86_64 i686; do
     cmake --build "build-$target-w64-mingw32" -j "$jobs"
 done
 
-ctest --test-dir build --output-on-failure -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs" 2>&1 | tee build/ctest-summary.log
 
 # Reliability: the suite again with AddressSanitizer and UndefinedBehavior-
 # Sanitizer, the libFuzzer targets for a bounded time, sessions under valgrind.
@@ -56,3 +56,8 @@ if [ ${#extra[@]} -gt 0 ]; then
 fi
 rm -f /tmp/dorvalix-fuzz-probe
 scripts/reliability.sh 20
+
+# The main suite's count, last, so the run closes on it.
+total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' build/ctest-summary.log | tail -1)
+failed=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed.*/\1/p' build/ctest-summary.log | tail -1)
+echo "tests: $((total - failed)) passed, $failed failed"
