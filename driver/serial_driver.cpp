@@ -24,9 +24,36 @@ void SetStatus(int32_t code, const char* format, ...) {
     StatusCode = code;
 }
 
+// Appends `text` to StatusText, cutting it where the buffer ends.
+void AppendStatus(const char* text) {
+    size_t used = std::strlen(StatusText);
+    size_t length = std::strlen(text);
+    if (length > sizeof StatusText - 1 - used) length = sizeof StatusText - 1 - used;
+    std::memcpy(StatusText + used, text, length);
+    StatusText[used + length] = '\0';
+}
+
 // Records a failure of the named operation with the last platform error.
+// Built by hand rather than through printf: a failing modem query is
+// recorded four times per pass of the monitor loop on a port without modem
+// lines, and formatting was most of that loop's cost.
 int Fail(int32_t code, const char* what) {
-    SetStatus(code, "%s failed with error %d.", what, int(GetLastError()));
+    int32_t error = int32_t(GetLastError());
+    char number[12];
+    char* digits = number + sizeof number;
+    *--digits = '\0';
+    uint32_t magnitude = error < 0 ? 0u - uint32_t(error) : uint32_t(error);
+    do {
+        *--digits = char('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (error < 0) *--digits = '-';
+    StatusText[0] = '\0';
+    AppendStatus(what);
+    AppendStatus(" failed with error ");
+    AppendStatus(digits);
+    AppendStatus(".");
+    StatusCode = code;
     return 0;
 }
 
@@ -63,11 +90,6 @@ BYTE StopBitsFromCode(uint8_t code) {
     }
 }
 
-// Appends `text` to StatusText, cutting it where the buffer ends.
-void AppendStatus(const char* text) {
-    size_t used = std::strlen(StatusText);
-    std::snprintf(StatusText + used, sizeof StatusText - used, "%s", text);
-}
 
 // Reads and clears the port's error conditions and lists them in StatusText.
 void CommErrors() {

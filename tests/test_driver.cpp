@@ -56,6 +56,23 @@ TEST_F(Driver, StatusCodesAndTexts) {
     }
 }
 
+// The error number is shown in signed decimal, whatever its size.
+TEST_F(Driver, ErrorNumbersInSignedDecimal) {
+    const struct { DWORD error; const char* text; } rows[] = {
+        {1167, "DTROn failed with error 1167."},
+        {0x7FFFFFFF, "DTROn failed with error 2147483647."},
+        {0x80000000, "DTROn failed with error -2147483648."},
+        {0xFFFFFFFF, "DTROn failed with error -1."},
+    };
+    for (const auto& row : rows) {
+        ResetAll();
+        ASSERT_EQ(Open(), 1);
+        fakeSerial.fail["EscapeCommFunction"] = row.error;
+        EXPECT_EQ(DTROn(), 0);
+        EXPECT_STREQ(StatusText, row.text);
+    }
+}
+
 // Only the named fields change; all others, reserved bits included, stay as read.
 TEST_F(Driver, OpenSetsNamedDcbFieldsAndKeepsTheRest) {
     for (int fill : {0x00, 0xFF, 0xA5}) {
