@@ -67,15 +67,35 @@ long long NowNs() {
 char gOutput[kOutputBuffer];             // gathered output, "\n" already as "\r\n"
 volatile sig_atomic_t gOutputUsed = 0;   // bytes in gOutput; grows only after a byte is stored
 volatile sig_atomic_t gOutputDone = 0;   // of those, already written
+// Set from just before a write() until its count is taken into gOutputDone.
+// A signal arriving then cannot tell whether those bytes went out, so the
+// handler writes nothing rather than show them twice.
+volatile sig_atomic_t gWriting = 0;
+
+// 1 when standard output is a terminal that itself turns "\n" into "\r\n"
+// (output processing with ONLCR, as before raw mode), so that a "\r" added
+// here would reach the screen doubled; -1 when not yet looked at.
+int gTerminalAddsCr = -1;
+
+bool TerminalAddsCr() {
+    if (gTerminalAddsCr < 0) {
+        termios out;
+        gTerminalAddsCr = tcgetattr(kOutputFd, &out) == 0 && (out.c_oflag & OPOST) && (out.c_oflag & ONLCR) ? 1 : 0;
+    }
+    return gTerminalAddsCr == 1;
+}
 
 // Writes every gathered byte not yet written; from a signal handler too
 // (only write() and poll(), and only the two counts change), which then goes
 // on where the interrupted call stopped.
 void WriteOutGathered() {
     while (gOutputDone < gOutputUsed) {
+        gWriting = 1;
         ssize_t n = write(kOutputFd, gOutput + gOutputDone, size_t(gOutputUsed - gOutputDone));
+        if (n > 0) gOutputDone = sig_atomic_t(gOutputDone + n);
+        gWriting = 0;
         if (n > 0) {
-            gOutputDone = sig_atomic_t(gOutputDone + n);
+            continue;
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -107,7 +127,7 @@ extern "C" void FlushAtExit() { WriteOutGathered(); }
 // tells it.
 extern "C" void RestoreAndReraise(int sig) {
     RestoreTerminal();  // first: the write below may raise SIGPIPE itself
-    WriteOutGathered();
+    if (!gWriting) WriteOutGathered();
     signal(sig, SIG_DFL);
     raise(sig);
     _exit(128 + sig);  // not reached: the default action of these signals ends the process
@@ -165,8 +185,11 @@ void EnterRawMode(const termios& found) {
 #ifdef VDSUSP
     raw.c_cc[VDSUSP] = _POSIX_VDISABLE;
 #endif
+    // What was gathered for the old output settings goes out under them.
+    WriteOutGathered();
     // On failure the keys come as the terminal was set; nothing else to do.
     tcsetattr(kInputFd, TCSANOW, &raw);
+    gTerminalAddsCr = -1;  // standard output may be this same terminal
 }
 
 // At the first key test or read: a terminal goes raw, anything else is data.
@@ -260,10 +283,11 @@ int ConsoleReadKey() {
 }
 
 void ConsoleWrite(const char* data, size_t length) {
+    const bool addCr = !TerminalAddsCr();
     for (size_t i = 0; i < length; ++i) {
         if (size_t(gOutputUsed) + 2 > sizeof gOutput) ConsoleFlush();
         size_t used = size_t(gOutputUsed);
-        if (data[i] == '\n') gOutput[used++] = '\r';
+        if (data[i] == '\n' && addCr) gOutput[used++] = '\r';
         gOutput[used++] = data[i];
         gOutputUsed = sig_atomic_t(used);
     }
