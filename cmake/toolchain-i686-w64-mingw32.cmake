@@ -1,20 +1,5 @@
-# Cross build for Windows with mingw-w64 (i686). The program links statically
-# (see CMakeLists.txt), so dorvalix.exe needs no DLL beyond the system's own.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build for 32-bit Windows with mingw-w64.
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(DORVALIX_MINGW_PREFIX i686-w64-mingw32)
-# The plain name is the distribution's default thread model; the program
-# starts no threads, so either variant gives the same result.
-find_program(CMAKE_CXX_COMPILER NAMES ${DORVALIX_MINGW_PREFIX}-g++
-             ${DORVALIX_MINGW_PREFIX}-g++-win32 ${DORVALIX_MINGW_PREFIX}-g++-posix)
-if(NOT CMAKE_CXX_COMPILER)
-  message(FATAL_ERROR "${DORVALIX_MINGW_PREFIX}-g++ not found (package g++-mingw-w64-i686)")
-endif()
-find_program(CMAKE_RC_COMPILER NAMES ${DORVALIX_MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${DORVALIX_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(DORVALIX_MINGW_PACKAGE g++-mingw-w64-i686)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
