@@ -13,15 +13,8 @@
 // Output: every byte goes to the standard output handle with WriteFile, "\n"
 // as "\r\n" and everything else as it is, so no code-page or stdio
 // translation touches what the monitor writes.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include "../console.h"
+#include "../win32_serial.h"
 #include "key_events.h"
 
 static_assert(keyevents::kVkMenu == WORD(VK_MENU) && keyevents::kVkPrior == WORD(VK_PRIOR) &&
