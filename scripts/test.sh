@@ -10,25 +10,28 @@ command -v g++ >/dev/null || missing+=(g++)
 [ -e /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev libgmock-dev)
 command -v x86_64-w64-mingw32-g++ >/dev/null || missing+=(g++-mingw-w64-x86-64)
 command -v i686-w64-mingw32-g++ >/dev/null || missing+=(g++-mingw-w64-i686)
+command -v python3 >/dev/null || missing+=(python3)
 command -v wine >/dev/null || missing+=(wine wine64)
-# 32-bit wine, for running the i686 build too: needs the i386 architecture.
-want_wine32=0
-if [ "$(dpkg --print-architecture 2>/dev/null)" = amd64 ] && ! dpkg -s wine32:i386 >/dev/null 2>&1; then
-    want_wine32=1
-fi
-if [ ${#missing[@]} -gt 0 ] || [ $want_wine32 = 1 ]; then
-    if [ $want_wine32 = 1 ]; then dpkg --add-architecture i386; fi
-    apt-get update -qq
-fi
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
+    apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
-if [ $want_wine32 = 1 ]; then
-    # Not fatal: without it the wine test runs the x86_64 build only.
-    echo "Installing: wine32:i386"
-    DEBIAN_FRONTEND=noninteractive timeout 600 apt-get install -y -qq wine32:i386 >/dev/null ||
-        echo "wine32 could not be installed; the i686 build will not be run under wine"
+
+# 32-bit wine, for running the i686 build too: needs the i386 architecture
+# and a kernel that runs 32-bit programs at all. Some machines have none, and
+# there wine32 would only break wine for the 64-bit build too.
+if [ "$(dpkg --print-architecture 2>/dev/null)" = amd64 ] && ! dpkg -s wine32:i386 >/dev/null 2>&1; then
+    if no32=$(python3 tests/wine/can_run_32bit.py 2>&1); then
+        # Not fatal: without it the wine test runs the x86_64 build only.
+        echo "Installing: wine32:i386"
+        dpkg --add-architecture i386
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive timeout 600 apt-get install -y -qq wine32:i386 >/dev/null ||
+            echo "wine32 could not be installed; the i686 build will not be run under wine"
+    else
+        echo "wine32 not installed, so the i686 build will not run under wine: $no32"
+    fi
 fi
 
 jobs=$(nproc)

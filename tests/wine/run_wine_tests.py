@@ -31,6 +31,8 @@ import threading
 import time
 import tty
 
+from can_run_32bit import why_not_32bit
+
 SKIP = 77
 HERE = os.path.dirname(os.path.abspath(__file__))
 WINE_ENV = {
@@ -104,8 +106,14 @@ def check_executable(name, path, machine, magic):
 
 # --- wine ---------------------------------------------------------------------
 
-def find_wine():
-    for candidate in ("wine", "wine64", "/usr/lib/wine/wine64"):
+def find_wine(runs_32bit):
+    """The wine loader to use. `wine` prefers the 32-bit loader whenever
+    wine32 is installed, which cannot even start where the kernel runs no
+    32-bit programs; there the 64-bit loader is called directly."""
+    candidates = ("wine", "wine64", "/usr/lib/wine/wine64")
+    if not runs_32bit:
+        candidates = ("wine64", "/usr/lib/wine/wine64", "wine")
+    for candidate in candidates:
         path = shutil.which(candidate)
         if path:
             return path
@@ -121,6 +129,9 @@ class Wine:
         self.loader = loader
         self.prefix = tempfile.mkdtemp(prefix="dorvalix-wine-")
         self.env = dict(os.environ, WINEPREFIX=self.prefix, **WINE_ENV)
+        if os.path.basename(loader) == "wine64":
+            # Processes that wine itself starts use the same 64-bit loader.
+            self.env["WINELOADER"] = loader
         self.env.pop("DISPLAY", None)
 
     def boot(self):
@@ -516,9 +527,10 @@ def main():
         print(__doc__)
         return 2
     x64, x86 = sys.argv[1], sys.argv[2]
-    loader = find_wine()
+    no_32bit = why_not_32bit()
+    loader = find_wine(no_32bit is None)
     if loader is None:
-        log("SKIPPED: wine is not installed (scripts/test.sh installs wine64 and wine32)")
+        log("SKIPPED: wine is not installed (scripts/test.sh installs wine64, and wine32 where 32-bit programs run)")
         return SKIP
     for path in (x64, x86):
         if not os.path.isfile(path):
@@ -533,7 +545,9 @@ def main():
         wine.boot()
         helper = build_helper(wine.prefix)
         run_cases("x86_64", wine, x64, helper)
-        if can_run(wine, x86):
+        if no_32bit:
+            log(f"i686: NOT RUN, {no_32bit}")
+        elif can_run(wine, x86):
             run_cases("i686", wine, x86, helper)
         else:
             log("i686: NOT RUN, this wine cannot start 32-bit programs (package wine32 missing)")
