@@ -11,6 +11,11 @@ command -v g++ >/dev/null || missing+=(g++)
 command -v x86_64-w64-mingw32-g++ >/dev/null || missing+=(g++-mingw-w64-x86-64)
 command -v i686-w64-mingw32-g++ >/dev/null || missing+=(g++-mingw-w64-i686)
 command -v wine >/dev/null || missing+=(wine wine64)
+# The install and package test: manual page lint, .deb dependencies.
+command -v groff >/dev/null || missing+=(groff)
+command -v mandoc >/dev/null || missing+=(mandoc)
+command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
+command -v file >/dev/null || missing+=(file)
 # 32-bit wine, for running the i686 build too: needs the i386 architecture.
 want_wine32=0
 if [ "$(dpkg --print-architecture 2>/dev/null)" = amd64 ] && ! dpkg -s wine32:i386 >/dev/null 2>&1; then
