@@ -2,7 +2,7 @@
 # a .deb on Linux, a .zip on Windows. Included once by the top CMakeLists.txt.
 #
 # Linux uses the usual prefix layout: bin/dorvalix,
-# share/man/man1/dorvalix.1 and share/doc/dorvalix/README.md. On Windows the
+# share/man/man1/dorvalix.1.gz and share/doc/dorvalix/README.md. On Windows the
 # install folder (and so the .zip) holds dorvalix.exe and README.txt side by
 # side, to be run from where it is unpacked. Only the program and its
 # documents are installed; test programs never are.
@@ -20,7 +20,20 @@ if(WIN32)
 else()
   include(GNUInstallDirs)
   install(TARGETS dorvalix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${PROJECT_BINARY_DIR}/dorvalix.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # Manual pages are installed gzip-compressed, as Debian requires; -n keeps
+  # the file the same from build to build. Without gzip the page goes plain.
+  find_program(DORVALIX_GZIP gzip)
+  set(DORVALIX_MANPAGE ${PROJECT_BINARY_DIR}/dorvalix.1)
+  if(DORVALIX_GZIP)
+    add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/dorvalix.1.gz
+                       COMMAND ${DORVALIX_GZIP} -9nkf dorvalix.1
+                       DEPENDS ${PROJECT_BINARY_DIR}/dorvalix.1
+                       WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
+                       COMMENT "Compressing the manual page" VERBATIM)
+    add_custom_target(dorvalix_manual_page ALL DEPENDS ${PROJECT_BINARY_DIR}/dorvalix.1.gz)
+    set(DORVALIX_MANPAGE ${PROJECT_BINARY_DIR}/dorvalix.1.gz)
+  endif()
+  install(FILES ${DORVALIX_MANPAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 

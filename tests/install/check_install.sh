@@ -31,15 +31,22 @@ check_usage() {
 # The files under a folder, relative to it, sorted.
 files_in() { (cd "$1" && find . -type f | sed 's|^\./||' | LC_ALL=C sort); }
 
-# 1. Staged install: exactly the program, the manual page and the README.
+# 1. Staged install: exactly the program, the manual page (compressed when
+# the build found gzip) and the README.
+man=share/man/man1/dorvalix.1
+[ -f "$build/dorvalix.1.gz" ] && man=$man.gz
 stage=$scratch/stage
 cmake --install "$build" --prefix "$stage" >/dev/null || fail "cmake --install"
-expected=$(printf '%s\n' bin/dorvalix share/doc/dorvalix/README.md share/man/man1/dorvalix.1)
+expected=$(printf '%s\n' bin/dorvalix share/doc/dorvalix/README.md "$man")
 [ "$(files_in "$stage")" = "$expected" ] || fail "installed files:"$'\n'"$(files_in "$stage")"
 check_usage "$stage/bin/dorvalix"
 
 # 2. The manual page: nothing to report from either formatter.
-page=$stage/share/man/man1/dorvalix.1
+page=$scratch/dorvalix.1
+case $man in
+    *.gz) gzip -dc "$stage/$man" >"$page" || fail "$man is not gzip data" ;;
+    *) cp "$stage/$man" "$page" ;;
+esac
 grep -q "^\.TH DORVALIX 1 .*\"dorvalix $version\"" "$page" || fail "manual page title line lacks the version"
 if have groff; then
     report=$(groff -man -ww -z "$page" 2>&1) && [ -z "$report" ] || fail "groff -man -ww: $report"
