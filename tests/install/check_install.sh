@@ -73,7 +73,7 @@ if have dpkg-deb && have dpkg-shlibdeps && have file; then
         [ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture: $(field Architecture)"
         [ "$(field Section)" = comm ] || fail "Section: $(field Section)"
         grep -Eq '^[^<]+ <[^>]+@[^>]+>$' <<<"$(field Maintainer)" || fail "Maintainer: $(field Maintainer)"
-        grep -Eq '^libc6 \(>= [0-9.]+\)' <<<"$(field Depends)" || fail "Depends not from shlibdeps: $(field Depends)"
+        grep -Eq '(^|, )libc6 \(>= [0-9.]+\)' <<<"$(field Depends)" || fail "Depends not from shlibdeps: $(field Depends)"
         [ "$(field Description | wc -l)" -ge 3 ] || fail "Description: no long description"
         info=$(dpkg-deb -I "$package")
         grep -q '^ Installed-Size: [1-9]' <<<"$info" || fail "no Installed-Size"
