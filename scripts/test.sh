@@ -12,6 +12,11 @@ command -v x86_64-w64-mingw32-g++ >/dev/null || missing+=(g++-mingw-w64-x86-64)
 command -v i686-w64-mingw32-g++ >/dev/null || missing+=(g++-mingw-w64-i686)
 command -v python3 >/dev/null || missing+=(python3)
 command -v wine >/dev/null || missing+=(wine wine64)
+# The install and package test: manual page lint, .deb dependencies.
+command -v groff >/dev/null || missing+=(groff)
+command -v mandoc >/dev/null || missing+=(mandoc)
+command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
+command -v file >/dev/null || missing+=(file)
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     apt-get update -qq
