@@ -188,6 +188,28 @@ bool TakeReaderByte(bool wait) {
 
 bool HavePending() { return pendingNext < pendingCount || pendingRepeats != 0; }
 
+// A standard handle that is set but not open in this process (a parent that
+// named handles it did not let us inherit) is replaced by the NUL device
+// before main() runs: the port, opened later, could otherwise get that very
+// handle value, and the program's text would go out on the serial line or
+// port bytes be read as keys. A handle that is not set at all (NULL) is
+// left so: no handle ever has that value.
+bool ReplaceStaleStandardHandles() {
+    const DWORD kinds[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    for (DWORD kind : kinds) {
+        HANDLE h = GetStdHandle(kind);
+        if (h == nullptr || h == INVALID_HANDLE_VALUE) continue;
+        SetLastError(ERROR_SUCCESS);
+        if (GetFileType(h) != FILE_TYPE_UNKNOWN || GetLastError() != ERROR_INVALID_HANDLE) continue;
+        HANDLE nul = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+        SetStdHandle(kind, nul != INVALID_HANDLE_VALUE ? nul : nullptr);
+    }
+    return true;
+}
+
+const bool gStandardHandlesChecked = ReplaceStaleStandardHandles();
+
 // The next pending byte; only when HavePending() is true.
 int NextPending() {
     if (pendingNext == pendingCount) {  // the next press of a repeated key
