@@ -317,6 +317,12 @@ void ConsoleWrite(const char* data, size_t length) {
     }
 }
 
+void ConsoleFlush() {
+    if (gOutputUsed != 0) WriteOutGathered();
+}
+
+bool ConsoleIsInteractive() { return isatty(kInputFd) == 1; }
+
 // The mark as a delta in UTF-8 where standard output is a terminal and the
 // locale's character set is UTF-8; elsewhere (a pipe, a file, a terminal of
 // another character set) the byte 0xEB, as the line table has it.
@@ -328,12 +334,6 @@ void ConsoleWriteChangeMark() {
         ConsoleWrite("\xEB", 1);
     }
 }
-
-void ConsoleFlush() {
-    if (gOutputUsed != 0) WriteOutGathered();
-}
-
-bool ConsoleIsInteractive() { return isatty(kInputFd) == 1; }
 
 void ConsoleSleep(unsigned milliseconds) {
     ConsoleFlush();
