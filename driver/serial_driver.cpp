@@ -239,6 +239,13 @@ int ConfigDialog() {
     return 1;
 }
 
+uint32_t PortBaud() {
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    if (!GetCommState(PortHandle, &dcb)) return 0;
+    return dcb.BaudRate;
+}
+
 int RxChar() {
     BYTE byte = 0;
     DWORD count = 0;

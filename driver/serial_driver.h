@@ -53,6 +53,10 @@ int RTSOn();
 int RTSOff();
 int ConfigDialog();
 int SysErrorText();  // always 0; status record from the last platform error
+// The rate the port has now, in bits per second (the configuration dialog
+// may have changed it since OpenCOM); 0 when it cannot be read. Records
+// nothing.
+uint32_t PortBaud();
 
 // Character transfer.
 int RxChar();                  // 0..255, or -1 when no byte came

@@ -3,7 +3,8 @@
 // two bytes out per byte in, and no byte of plain text lost: with every ESC
 // taken out of the input, each ASCII byte comes out unchanged and in order
 // (non-ASCII bytes may become '?' or a Latin-1 byte, but never swallow the
-// ASCII byte after them); without UTF-8 every byte passes unchanged.
+// ASCII byte after them); without UTF-8, input with no UTF-8 lead byte
+// passes unchanged.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -55,7 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (c != '\x1b') noEsc += c;
     }
     const std::string out = Decode(noEsc, utf8, data[0]);
-    if (!utf8 && out != noEsc) std::abort();
-    if (utf8 && PlainAscii(out) != PlainAscii(noEsc)) std::abort();
+    if (PlainAscii(out) != PlainAscii(noEsc)) std::abort();
+    bool leadByte = false;
+    for (unsigned char c : noEsc) leadByte = leadByte || (c >= 0xC2 && c <= 0xF4);
+    if (!utf8 && !leadByte && out != noEsc) std::abort();
     return 0;
 }

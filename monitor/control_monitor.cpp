@@ -63,8 +63,10 @@ void RunControlLineMonitor() {
             if (status & RX_CTRL) ShowLineChanges(ControlLines());
         }
 
-        if (ConsoleKeyWaiting()) {
-            lastKey = ConsoleReadKey();
+        // A key read that fails (-1) is no key: nothing is sent.
+        int key = ConsoleKeyWaiting() ? ConsoleReadKey() : -1;
+        if (key >= 0) {
+            lastKey = key;
             if (escapePending) {
                 escapePending = false;
                 RunCommand(lastKey);

@@ -1,5 +1,6 @@
 #include "display.h"
 
+#include "../platform/console.h"
 #include "output.h"
 
 namespace {
@@ -15,19 +16,21 @@ void ShowRow(const char* const fields[8]) {
 void ShowLineTable(uint8_t lines) {
     static const char* const kOn[4] = {"DCD", "RI", "DSR", "CTS"};
     static const char* const kOff[4] = {"dcd", "ri", "dsr", "cts"};
-    static const char kChanged[4][5] = {
-        {kChangeMark, 'D', 'C', 'D', '\0'},
-        {kChangeMark, 'R', 'I', ' ', '\0'},
-        {kChangeMark, 'D', 'S', 'R', '\0'},
-        {kChangeMark, 'C', 'T', 'S', '\0'},
-    };
-    const char* fields[8];
-    for (int i = 0; i < 4; ++i) {
-        fields[i] = (lines & (0x80 >> i)) ? kOn[i] : kOff[i];
-        fields[4 + i] = (lines & (0x08 >> i)) ? kChanged[i] : "    ";
-    }
+    static const char* const kChanged[4] = {"DCD", "RI ", "DSR", "CTS"};
     Print("Initial control lines (caps=on, lower case=off):\n");
-    ShowRow(fields);
+    for (int i = 0; i < 4; ++i) Print("%s\t", (lines & (0x80 >> i)) ? kOn[i] : kOff[i]);
+    // The change fields: the mark, handed to the console, which writes it in
+    // the form its output can show, then the name; four characters on a
+    // console that shows the mark as one.
+    for (int i = 0; i < 4; ++i) {
+        if (lines & (0x08 >> i)) {
+            ConsoleWriteChangeMark();
+            Print("%s", kChanged[i]);
+        } else {
+            Print("    ");
+        }
+        Print(i < 3 ? "\t" : "\n");
+    }
 }
 
 void ShowLineChanges(uint8_t lines) {

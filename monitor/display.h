@@ -4,7 +4,9 @@
 
 #include <cstdint>
 
-// The change mark written before a line name: delta in code page 437.
+// The change mark written before a line name: delta in code page 437, the
+// byte that goes out where standard output is a pipe or a file (the console
+// layer writes it, ConsoleWriteChangeMark).
 constexpr char kChangeMark = char(0xEB);
 
 void ShowLineTable(uint8_t lines);

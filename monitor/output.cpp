@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "../platform/console.h"
 
@@ -20,3 +21,5 @@ void PutByte(int byte) {
     char c = char(byte);
     ConsoleWrite(&c, 1);
 }
+
+void PutText(const char* text) { ConsoleWrite(text, std::strlen(text)); }

@@ -1,7 +1,8 @@
 // Formatted and raw output for the monitor, through the console layer.
 #pragma once
 
-// printf-style text; the result is cut at 1023 bytes.
+// printf-style text; the result is cut at 1023 bytes, so text of unbounded
+// length (what the user typed) goes through PutText.
 void Print(const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
@@ -10,3 +11,6 @@ void Print(const char* format, ...)
 
 // One byte, unchanged (a 0x0A still becomes "\r\n" on the way out).
 void PutByte(int byte);
+
+// A NUL-terminated text of any length, whole.
+void PutText(const char* text);

@@ -40,8 +40,9 @@ void RunPlainLoop() {
     while (lastKey != kEndKey) {
         int byte = RxChar();
         if (byte >= 0) PutByte(byte);
-        if (ConsoleKeyWaiting()) {
-            lastKey = ConsoleReadKey();
+        int key = ConsoleKeyWaiting() ? ConsoleReadKey() : -1;
+        if (key >= 0) {  // a failed key read (-1) is no key: nothing is sent
+            lastKey = key;
             TxChar(lastKey);
         }
     }
@@ -49,11 +50,15 @@ void RunPlainLoop() {
 
 // Waits until the transmit headroom is back to its start-up value, so typed
 // bytes have left before the lines drop. The wait is bounded by the time the
-// queued bytes need at the set rate (12 bit times a byte, the longest frame)
-// plus a second, in case the headroom never comes back.
-void WaitForTransmitQueue(uint16_t startFree, uint32_t baud) {
+// queued bytes need at the port's rate (12 bit times a byte, the longest
+// frame) plus a second, in case the headroom never comes back. The rate is
+// the one the port has now, which the configuration dialog may have set; the
+// command line's rate stands in when the port cannot tell.
+void WaitForTransmitQueue(uint16_t startFree, uint32_t commandLineBaud) {
     uint16_t free = TxBufFree();
     if (free >= startFree) return;
+    uint32_t baud = PortBaud();
+    if (baud == 0) baud = commandLineBaud;
     uint64_t queued = uint64_t(startFree - free);
     uint64_t boundMs = 1000 + (baud != 0 ? queued * 12 * 1000 / baud : 0);
     uint64_t polls = boundMs / kDrainPollMs + 1;
@@ -115,10 +120,13 @@ void ShowUsage() {
           "Type character 255 to terminate the session.\n");
 }
 
+// The stop text is argument 4 as typed, of any length: it is written whole,
+// apart from the formatted parts, so that none of the line is cut.
 void ShowSettings(const SessionSettings& s) {
-    Print("Sampling from COM%u, %lu baud, %u data bits, %s stop bit%s, %s parity...\n", unsigned(s.port),
-          static_cast<unsigned long>(s.baud), unsigned(s.dataBits), s.stopCode == 5 ? "1.5" : s.stopText,
-          s.stopCode > 1 ? "s" : "", ParityWord(s.parityCode));
+    Print("Sampling from COM%u, %lu baud, %u data bits, ", unsigned(s.port), static_cast<unsigned long>(s.baud),
+          unsigned(s.dataBits));
+    PutText(s.stopCode == 5 ? "1.5" : s.stopText);
+    Print(" stop bit%s, %s parity...\n", s.stopCode > 1 ? "s" : "", ParityWord(s.parityCode));
 }
 
 int RunDorvalix(int argc, const char* const argv[]) {

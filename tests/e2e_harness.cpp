@@ -82,7 +82,7 @@ Child::Child(const Options& options) {
         keyboard_ = new Pty;
         if (keyboard_->slave < 0) return;
         tcgetattr(keyboard_->slave, &keyboardAtStart_);
-    } else if (pipe2(in, O_CLOEXEC) != 0) {
+    } else if (options.keyboard == Keyboard::kPipe && pipe2(in, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
         return;
     }
@@ -103,8 +103,16 @@ Child::Child(const Options& options) {
         // A session of its own, the keyboard pty (if any) its terminal.
         setsid();
         int stdinFd = keyboard_ ? keyboard_->slave : in[0];
-        dup2(stdinFd, 0);
-        dup2(out[1], 1);
+        if (stdinFd >= 0) {
+            dup2(stdinFd, 0);
+        } else {
+            close(0);
+        }
+        if (options.outputClosed) {
+            close(1);
+        } else {
+            dup2(out[1], 1);
+        }
         dup2(err[1], 2);
         if (keyboard_) ioctl(0, TIOCSCTTY, 0);
         signal(SIGPIPE, SIG_DFL);

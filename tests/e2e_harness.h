@@ -25,7 +25,8 @@ struct Pty {
     Pty& operator=(const Pty&) = delete;
 };
 
-enum class Keyboard { kPty, kPipe };
+// kClosed: the child starts with standard input closed.
+enum class Keyboard { kPty, kPipe, kClosed };
 
 struct Options {
     std::vector<std::string> args;  // after the program name
@@ -33,6 +34,7 @@ struct Options {
     // The port named by args[0] must be mapped here (DORVALIX_COM<n>=...).
     std::vector<std::string> env;
     Keyboard keyboard = Keyboard::kPty;
+    bool outputClosed = false;  // the child starts with standard output closed
 };
 
 class Child {

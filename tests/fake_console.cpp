@@ -19,6 +19,10 @@ bool ConsoleKeyWaiting() {
 }
 
 int ConsoleReadKey() {
+    if (fakeConsole.failedReads > 0) {
+        --fakeConsole.failedReads;
+        return -1;
+    }
     if (fakeConsole.keys.empty()) return 0;
     unsigned char key = static_cast<unsigned char>(fakeConsole.keys[0]);
     fakeConsole.keys.erase(0, 1);
@@ -31,6 +35,9 @@ void ConsoleWrite(const char* data, size_t length) {
         fakeConsole.output += data[i];
     }
 }
+
+// Standard output taken as a pipe: the mark is the byte 0xEB.
+void ConsoleWriteChangeMark() { fakeConsole.output += char(0xEB); }
 
 void ConsoleSleep(unsigned milliseconds) {
     ++fakeConsole.sleeps;

@@ -7,6 +7,7 @@
 
 struct FakeConsoleState {
     std::string keys;          // bytes still to be read, one per key read
+    unsigned failedReads = 0;  // key reads that fail (-1) before those bytes come
     std::string output;        // what reached "standard output" ("\n" as "\r\n")
     unsigned keyTests = 0;     // calls of ConsoleKeyWaiting
     unsigned sleptMs = 0;      // sum of ConsoleSleep arguments

@@ -215,6 +215,31 @@ TEST(EndToEnd, ControlLinesOnAPtyWithoutModemLines) {
     EXPECT_EQ(e2e::ReadFor(port.master, 50), "") << "ESC must not be sent";
 }
 
+// Started with standard output or input closed, the port must not take
+// descriptor 1 or 0: no program text on the serial line, no port byte read
+// as a key.
+TEST(EndToEnd, ClosedStandardStreamsNeverMeetThePort) {
+    {
+        Pty port;
+        Options o{{"50", "115200", "8", "1", "0", "/NC"}, {Map50(port.slavePath), kUtf8}, Keyboard::kPty};
+        o.outputClosed = true;
+        Child c(o);
+        ASSERT_TRUE(c.WaitForRawKeyboard()) << c.errors();
+        c.Type("k" + kEndUtf8);
+        EXPECT_EXIT_STATUS(c, 0);
+        EXPECT_EQ(Visible(e2e::ReadFor(port.master, 300)), "k\\xFF") << "only the typed bytes on the port";
+    }
+    {
+        Pty port;
+        Child c({{"50", "115200", "8", "1", "0", "/NC"}, {Map50(port.slavePath), kUtf8}, Keyboard::kClosed});
+        ASSERT_TRUE(c.WaitForOutput(" bytes\r\n")) << Visible(c.output()) << c.errors();
+        ASSERT_TRUE(e2e::WriteAll(port.master, "ab\xFF"));
+        EXPECT_TRUE(c.WaitForOutput(" bytes\r\nab\xFF")) << Visible(c.output());
+        EXPECT_EQ(Visible(e2e::ReadFor(port.master, 300)), "") << "port bytes taken as keys";
+        EXPECT_TRUE(c.Running());
+    }
+}
+
 TEST(EndToEnd, KeysFromAPipe) {
     const std::string start = Settings115200("COM50") + "(Ignoring control lines)\r\nTx buffer size: 4096 bytes\r\n";
     // 0xFF through the pipe ends the session after the keys before it.

@@ -61,7 +61,9 @@ const DecodeCase kCases[] = {
     {"split UTF-8 across two chunks", {"a\xc3", "\xa9" "b"}, true, "a\xe9" "b"},
     {"split three ways", {"\xe2", "\x82", "\xac!"}, true, "?!"},
     {"cut off at the end of input", {"a\xc3"}, true, "a?"},
-    {"non-UTF-8 locale passthrough", {"\xc3\xa9\xff\x80"}, false, "\xc3\xa9\xff\x80"},
+    {"non-UTF-8 locale: UTF-8 in one read decoded, Latin-1 bytes pass", {"\xc3\xbf\xe9\xff\x80\xc0\xaf"}, false,
+     "\xff\xe9\xff\x80\xc0\xaf"},
+    {"non-UTF-8 locale: a character split across reads passes", {"\xc3", "\xbf"}, false, "\xc3\xbf"},
     {"non-UTF-8 locale keys still decoded", {"\xe9\x1b[A"}, false, "\xe9" + E0 + "H"},
 };
 

@@ -76,6 +76,18 @@ TEST_F(Monitor, KeysAndReceivedBytes) {
     }
 }
 
+// A key read that fails (-1, as a console whose read failed gives) is no
+// key: nothing is sent for it, in either mode.
+TEST_F(Monitor, FailedKeyReadSendsNothing) {
+    for (bool plain : {false, true}) {
+        SetUp();
+        fakeConsole.keys = "a\xFF";
+        fakeConsole.failedReads = 2;
+        EXPECT_EQ(Session(plain), kShutdown);
+        EXPECT_EQ(fakeSerial.tx, "a\xFF") << plain;
+    }
+}
+
 // CTS drops, then DSR before the next pass; both come back one by one, and
 // after a quiet pass DSR drops again.
 TEST_F(Monitor, LineChangesShownWhenTheStatusMoves) {

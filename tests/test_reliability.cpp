@@ -142,12 +142,15 @@ struct LoopModel {
 };
 
 // A byte the keyboard pty hands over unchanged: not ESC (commands only), not
-// the end key, not the signal keys, and not '[' or 'O', which after an ESC
-// would start a cursor-key sequence.
+// the end key, not the signal keys, not '[' or 'O', which after an ESC
+// would start a cursor-key sequence, and not a UTF-8 lead byte, which with
+// the bytes after it in the same read could make a UTF-8 character.
 unsigned char PlainKey(std::mt19937& random) {
     for (;;) {
         unsigned char b = (unsigned char)(random() & 0xFF);
-        if (b != 0x1B && b != 0xFF && b != 0x03 && b != 0x1C && b != '[' && b != 'O') return b;
+        if (b != 0x1B && b != 0xFF && b != 0x03 && b != 0x1C && b != '[' && b != 'O' && (b < 0xC2 || b > 0xF4)) {
+            return b;
+        }
     }
 }
 

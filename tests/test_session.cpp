@@ -31,7 +31,8 @@ const std::string kShutdown = "(DTR off) (RTS off)\r\n";
 const std::string& Out() { return fakeConsole.output; }
 
 TEST_F(Session, EchoAndOpenArguments) {
-    const struct { const char* args; const char* echo; int port; DWORD baud; BYTE parity, stop; bool lines, dialog; } rows[] = {
+    const std::string longStop(1500, 'x');  // more than any formatting buffer holds
+    const struct { std::string args, echo; int port; DWORD baud; BYTE parity, stop; bool lines, dialog; } rows[] = {
         {"1 115200 8 1 0", "COM1, 115200 baud, 8 data bits, 1 stop bit, no", 1, 115200, NOPARITY, ONESTOPBIT, 1, 0},
         {"2 300 5 5 3", "COM2, 300 baud, 5 data bits, 1.5 stop bits, even", 2, 300, EVENPARITY, ONE5STOPBITS, 1, 0},
         {"1 300 8 2 4", "COM1, 300 baud, 8 data bits, 2 stop bits, wierd", 1, 300, NOPARITY, TWOSTOPBITS, 1, 0},
@@ -48,9 +49,11 @@ TEST_F(Session, EchoAndOpenArguments) {
         {"12 300 8 3 7", "COM12, 300 baud, 8 data bits, 3 stop bits, space", 12, 300, SPACEPARITY, ONESTOPBIT, 1, 0},
         {"1 300 8 1 6", "COM1, 300 baud, 8 data bits, 1 stop bit, wierd", 1, 300, NOPARITY, ONESTOPBIT, 1, 0},
         {"1 300 8 1 /nc", "COM1, 300 baud, 8 data bits, 1 stop bit, no", 1, 300, NOPARITY, ONESTOPBIT, 1, 0},
+        {"1 300 8 " + longStop + " 3", "COM1, 300 baud, 8 data bits, " + longStop + " stop bit, even", 1, 300,
+         EVENPARITY, ONESTOPBIT, 1, 0},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.args);
+        SCOPED_TRACE(row.args.substr(0, 40));
         EXPECT_EQ(Run(row.args), 0);
         EXPECT_EQ(Out().rfind(kBanner + "Sampling from " + row.echo + " parity...\r\n", 0), 0u) << Out();
         EXPECT_EQ(fakeSerial.device, "\\\\.\\COM" + std::to_string(row.port));
@@ -114,15 +117,17 @@ TEST_F(Session, Failures) {
 // The end-of-session wait: the transmit queue fills when the end key is
 // typed and drains (or not) while the session waits for it.
 TEST_F(Session, EndOfSessionWait) {
-    const struct { DWORD max, drain; bool propsFail; unsigned minSleeps, maxSleeps; } rows[] = {
-        {0, 0, false, 0, 0},         // headroom 0 at start: nothing to wait for
-        {4096, 30, false, 4, 4},     // drains over a few polls
-        {4096, 0, false, 100, 102},  // never drains: about a second
-        {4096, 0, true, 100, 143},   // headroom unreadable (0): a second and the queue's time
+    const struct { DWORD max, drain; bool propsFail; DWORD portBaud; unsigned minSleeps, maxSleeps; } rows[] = {
+        {0, 0, false, 0, 0, 0},         // headroom 0 at start: nothing to wait for
+        {4096, 30, false, 0, 4, 4},     // drains over a few polls
+        {4096, 0, false, 0, 100, 102},  // never drains: about a second
+        {4096, 0, true, 0, 100, 143},   // headroom unreadable (0): a second and the queue's time
+        {4096, 0, false, 300, 500, 502},  // the port runs at 300 baud (as a dialog set it): 100 bytes take 4 s more
     };
     for (const auto& row : rows) {
         EXPECT_EQ(Run("1 115200 8 1 0 /nc", [&] {
                       fakeSerial.maxTxQueue = row.max, fakeSerial.txDrainStep = row.drain;
+                      fakeSerial.dcbIn.BaudRate = row.portBaud;  // what GetCommState reports; 0: the port cannot tell
                       fakeConsole.onKeyTest = [&](unsigned) {
                           fakeSerial.curTxQueue = 100;
                           if (row.propsFail) fakeSerial.fail["GetCommProperties"] = 31;

@@ -9,10 +9,13 @@ namespace {
 
 using namespace keyevents;
 
+// Every byte the event gives: one press's bytes, as many times as it presses.
 std::vector<int> Bytes(const KeyEvent& e) {
     uint8_t out[kMaxBytes];
     size_t n = Decode(e, out);
-    return std::vector<int>(out, out + n);
+    std::vector<int> bytes;
+    for (unsigned p = 0; p < Presses(e); ++p) bytes.insert(bytes.end(), out, out + n);
+    return bytes;
 }
 
 KeyEvent Down(uint16_t vk, uint32_t state, char ch = 0, uint16_t repeat = 1) {
@@ -60,9 +63,9 @@ TEST(WindowsKeyEvents, DecodesAsThePcKeyboardConvention) {
     }
 }
 
-TEST(WindowsKeyEvents, RepeatCountIsCutToFitTheBuffer) {
-    EXPECT_EQ(Bytes(Down(kVkF12, 0, 0, 0xFFFF)).size(), kMaxBytes);
-    EXPECT_EQ(Bytes(Down(0, 0, 'x', 0xFFFF)).size(), kMaxRepeat);
+TEST(WindowsKeyEvents, EveryRepeatIsAKey) {
+    EXPECT_EQ(Bytes(Down(kVkF12, 0, 0, 0xFFFF)).size(), 2u * 0xFFFF);
+    EXPECT_EQ(Bytes(Down(0, 0, 'x', 17)), std::vector<int>(17, 'x'));
 }
 
 }  // namespace

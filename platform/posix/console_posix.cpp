@@ -4,6 +4,7 @@
 #include "console_posix.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <langinfo.h>
 #include <locale.h>
 #include <poll.h>
@@ -166,9 +167,9 @@ bool LocaleIsUtf8() {
 }
 
 // Raw keys: no echo, no line editing, no CR/NL mapping, no output
-// processing, 8-bit input. The signal keys Ctrl+C and Ctrl+\ keep working;
-// Ctrl+Z is a plain key, so the process is never stopped with the terminal
-// raw.
+// processing, 8-bit input. Ctrl+C keeps its signal, the one interrupt key;
+// Ctrl+\ is a plain key that gives 0x1C, as on a Windows console, and Ctrl+Z
+// a plain key too, so the process is never stopped with the terminal raw.
 void EnterRawMode(const termios& found) {
     gSavedTermios = found;
     std::atomic_signal_fence(std::memory_order_seq_cst);
@@ -181,6 +182,7 @@ void EnterRawMode(const termios& found) {
     raw.c_lflag |= ISIG;
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
+    raw.c_cc[VQUIT] = _POSIX_VDISABLE;
     raw.c_cc[VSUSP] = _POSIX_VDISABLE;
 #ifdef VDSUSP
     raw.c_cc[VDSUSP] = _POSIX_VDISABLE;
@@ -251,6 +253,28 @@ bool InstallHooks() {
     return true;
 }
 
+// Standard input, output or error that the process was started without are
+// opened on /dev/null before main() runs, so that no descriptor opened later
+// (the serial port above all) can take one of their numbers: the program's
+// text would go out on the serial line, and port bytes would be read as
+// keys. Where /dev/null cannot be opened, the root directory holds the place:
+// reads and writes on it fail, which reads as the end of input and as output
+// that is lost.
+bool OpenStandardStreams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        int opened = open("/dev/null", O_RDWR);
+        if (opened < 0) opened = open("/", O_RDONLY);
+        if (opened < 0) return false;
+        if (opened != fd) {  // the lowest free number is fd itself; moved there should it not be
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+    return true;
+}
+
+const bool gStandardStreamsOpen = OpenStandardStreams();
 const bool gHooksInstalled = InstallHooks();
 
 }  // namespace
@@ -298,6 +322,18 @@ void ConsoleFlush() {
 }
 
 bool ConsoleIsInteractive() { return isatty(kInputFd) == 1; }
+
+// The mark as a delta in UTF-8 where standard output is a terminal and the
+// locale's character set is UTF-8; elsewhere (a pipe, a file, a terminal of
+// another character set) the byte 0xEB, as the line table has it.
+void ConsoleWriteChangeMark() {
+    static const bool utf8 = isatty(kOutputFd) == 1 && LocaleIsUtf8();
+    if (utf8) {
+        ConsoleWrite("\xCE\xB4", 2);
+    } else {
+        ConsoleWrite("\xEB", 1);
+    }
+}
 
 void ConsoleSleep(unsigned milliseconds) {
     ConsoleFlush();

@@ -3,18 +3,22 @@
 // How the POSIX console behaves:
 //   - Keys come from standard input. When it is a terminal, the first key
 //     test or key read saves its settings and puts it in raw mode (no echo,
-//     no line editing, no output processing; Ctrl+C and Ctrl+\ still raise
-//     their signals, Ctrl+Z and Ctrl+S are plain keys). The saved settings
-//     come back at every exit: normal end, and SIGINT, SIGTERM, SIGHUP and
-//     SIGQUIT, which then still end the process as that signal.
+//     no line editing, no output processing; Ctrl+C still raises SIGINT,
+//     while Ctrl+\ (0x1C), Ctrl+Z and Ctrl+S are plain keys). The saved
+//     settings come back at every exit: normal end, and SIGINT, SIGTERM,
+//     SIGHUP and SIGQUIT, which then still end the process as that signal.
 //   - From a terminal the bytes are decoded (key_decoder.h): cursor and
-//     function keys as two-byte PC keys, and in a UTF-8 locale U+0080..U+00FF
-//     as one Latin-1 byte. Standard input that is not a terminal (a pipe, a
+//     function keys as two-byte PC keys, and U+0080..U+00FF as one Latin-1
+//     byte (in any locale when the character's UTF-8 bytes come in one read). Standard input that is not a terminal (a pipe, a
 //     file) is data: its bytes come through unchanged, as they arrive.
 //   - Output is gathered while the program has more to do and written out
 //     before anything may block: before a port's read or write wait (through
 //     console_hooks.h), before a key read, before a pause, and at every exit
 //     (also the signals above). A person sees everything at once.
+//   - Descriptors 0, 1 and 2 the process was started without are opened on
+//     /dev/null before main() runs, so the port never takes one of them.
+//   - The line table's change mark is a delta in UTF-8 on a terminal in a
+//     UTF-8 locale, the byte 0xEB everywhere else.
 //   - Once standard input has ended (end of file, or the terminal is gone)
 //     there are no more keys: ConsoleKeyWaiting is false from then on and
 //     ConsoleReadKey returns -1 (no key is made up). Callers read only after

@@ -108,15 +108,24 @@ PcKey MatchKey(const unsigned char* s, size_t n, size_t* length) {
     return kNoKey;
 }
 
-// The byte a complete UTF-8 character held in state gives.
-unsigned char DecodeHeld(const KeyDecoderState* state) {
+// The character of the UTF-8 sequence s[0..length), whose lead byte starts a
+// sequence of that length and whose other bytes are continuation bytes; -1
+// for an overlong form, a surrogate or a value above U+10FFFF.
+long Utf8Value(const unsigned char* s, unsigned length) {
     static const unsigned long kLeadMask[5] = {0, 0, 0x1F, 0x0F, 0x07};
     static const unsigned long kSmallest[5] = {0, 0, 0x80, 0x800, 0x10000};
-    unsigned long cp = state->held[0] & kLeadMask[state->length];
-    for (unsigned i = 1; i < state->length; ++i) cp = (cp << 6) | (state->held[i] & 0x3Fu);
-    if (cp < kSmallest[state->length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return '?';
-    return cp <= 0xFF ? (unsigned char)cp : '?';
+    unsigned long cp = s[0] & kLeadMask[length];
+    for (unsigned i = 1; i < length; ++i) cp = (cp << 6) | (s[i] & 0x3Fu);
+    if (cp < kSmallest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return -1;
+    return long(cp);
 }
+
+// The key byte of a character: U+0080..U+00FF as their Latin-1 byte, any
+// other as '?'.
+unsigned char Latin1(long cp) { return cp >= 0 && cp <= 0xFF ? (unsigned char)cp : '?'; }
+
+// The byte a complete UTF-8 character held in state gives.
+unsigned char DecodeHeld(const KeyDecoderState* state) { return Latin1(Utf8Value(state->held, state->length)); }
 
 // Length of the UTF-8 character a lead byte starts, or 0 when it cannot start one.
 unsigned char Utf8Length(unsigned char lead) {
@@ -165,11 +174,30 @@ size_t DecodeKeys(KeyDecoderState* state, const unsigned char* in, size_t n, uns
             continue;
         }
         ++i;
-        if (!utf8 || b < 0x80) {
+        if (b < 0x80) {
             Put(out, outCap, &written, b);
             continue;
         }
         unsigned char length = Utf8Length(b);
+        if (!utf8) {
+            // A valid UTF-8 character whose bytes all came in this read is
+            // taken as UTF-8 whatever the locale says (a UTF-8 terminal in
+            // the C locale); any other byte is the terminal's own (Latin-1).
+            const unsigned char* start = in + i - 1;
+            long cp = -1;
+            if (length != 0 && n - (i - 1) >= length) {
+                bool continued = true;
+                for (unsigned k = 1; k < length; ++k) continued = continued && (start[k] & 0xC0) == 0x80;
+                if (continued) cp = Utf8Value(start, length);
+            }
+            if (cp >= 0) {
+                Put(out, outCap, &written, Latin1(cp));
+                i += length - 1u;
+            } else {
+                Put(out, outCap, &written, b);
+            }
+            continue;
+        }
         if (length == 0) {
             Put(out, outCap, &written, '?');
             continue;

@@ -1,6 +1,6 @@
 // Turns the bytes a terminal sends for typed keys into the bytes a PC
 // console's key read gives: cursor and function keys as two-byte keys
-// (0xE0 or 0x00, then the PC extended code), and in a UTF-8 terminal the
+// (0xE0 or 0x00, then the PC extended code), and from a UTF-8 terminal the
 // characters U+0080..U+00FF as their single Latin-1 byte.
 //
 // The decoder works on one chunk at a time, as one read() returned it. An
@@ -34,8 +34,13 @@
 //     U+10FFFF) one '?' per broken piece; the byte that cut a sequence short
 //     is then decoded on its own. A character cut off at the end of a chunk
 //     waits in the state for the next chunk.
-//   - utf8 false: every byte other than those of a known sequence passes
-//     unchanged; the state is neither used nor changed.
+//   - utf8 false (the locale is not UTF-8, yet the terminal may be, as in
+//     the C locale): a well-formed UTF-8 character whose bytes all came in
+//     this chunk gives what it gives with utf8 true (so U+00FF, C3 BF, gives
+//     0xFF); every other byte passes unchanged, so a Latin-1 terminal's
+//     single 0xFF stays 0xFF. A person types one key per read, and no single
+//     Latin-1 key makes a valid UTF-8 sequence. The state is neither used
+//     nor changed.
 #pragma once
 
 #include <cstddef>

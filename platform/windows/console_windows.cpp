@@ -12,7 +12,8 @@
 //
 // Output: every byte goes to the standard output handle with WriteFile, "\n"
 // as "\r\n" and everything else as it is, so no code-page or stdio
-// translation touches what the monitor writes.
+// translation touches what the monitor writes. Only the line table's change
+// mark takes the wide-character call on a console (ConsoleWriteChangeMark).
 #include "../console.h"
 #include "../win32_serial.h"
 #include "key_events.h"
@@ -38,10 +39,13 @@ enum class InputKind { kUnknown, kConsole, kPipe, kFile, kReader, kEnd };
 InputKind inputKind = InputKind::kUnknown;
 HANDLE input = INVALID_HANDLE_VALUE;
 
-// Bytes of a key already taken from the input but not yet read.
+// Bytes of a key already taken from the input but not yet read, and how
+// many more presses of that same key follow (a key held down arrives as one
+// event with a repeat count, and every repeat is handed out).
 uint8_t pending[keyevents::kMaxBytes];
 size_t pendingCount = 0;
 size_t pendingNext = 0;
+unsigned pendingRepeats = 0;
 
 // How many events one key test drops at most before it gives up for now, so
 // a flood of mouse or focus events cannot hold the caller.
@@ -138,8 +142,10 @@ Taken TakeConsoleEvent() {
     DWORD count = 0;
     if (!ReadConsoleInputA(input, &record, 1, &count)) return Taken::kFailed;
     if (count == 0 || record.EventType != KEY_EVENT) return Taken::kNoKey;
+    const keyevents::KeyEvent event = FromRecord(record);
     pendingNext = 0;
-    pendingCount = keyevents::Decode(FromRecord(record), pending);
+    pendingCount = keyevents::Decode(event, pending);
+    pendingRepeats = pendingCount != 0 ? keyevents::Presses(event) - 1 : 0;
     return pendingCount != 0 ? Taken::kKey : Taken::kNoKey;
 }
 
@@ -155,6 +161,7 @@ bool TakeByte() {
     pending[0] = byte;
     pendingCount = 1;
     pendingNext = 0;
+    pendingRepeats = 0;
     return true;
 }
 
@@ -175,10 +182,42 @@ bool TakeReaderByte(bool wait) {
     pending[0] = uint8_t(byte);
     pendingCount = 1;
     pendingNext = 0;
+    pendingRepeats = 0;
     return true;
 }
 
-bool HavePending() { return pendingNext < pendingCount; }
+bool HavePending() { return pendingNext < pendingCount || pendingRepeats != 0; }
+
+// A standard handle that is set but not open in this process (a parent that
+// named handles it did not let us inherit) is replaced by the NUL device
+// before main() runs: the port, opened later, could otherwise get that very
+// handle value, and the program's text would go out on the serial line or
+// port bytes be read as keys. A handle that is not set at all (NULL) is
+// left so: no handle ever has that value.
+bool ReplaceStaleStandardHandles() {
+    const DWORD kinds[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    for (DWORD kind : kinds) {
+        HANDLE h = GetStdHandle(kind);
+        if (h == nullptr || h == INVALID_HANDLE_VALUE) continue;
+        SetLastError(ERROR_SUCCESS);
+        if (GetFileType(h) != FILE_TYPE_UNKNOWN || GetLastError() != ERROR_INVALID_HANDLE) continue;
+        HANDLE nul = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+        SetStdHandle(kind, nul != INVALID_HANDLE_VALUE ? nul : nullptr);
+    }
+    return true;
+}
+
+const bool gStandardHandlesChecked = ReplaceStaleStandardHandles();
+
+// The next pending byte; only when HavePending() is true.
+int NextPending() {
+    if (pendingNext == pendingCount) {  // the next press of a repeated key
+        pendingNext = 0;
+        --pendingRepeats;
+    }
+    return pending[pendingNext++];
+}
 
 }  // namespace
 
@@ -207,22 +246,24 @@ bool ConsoleKeyWaiting() {
     }
 }
 
+// A read that fails, or input that has ended, gives -1: no key, never a
+// typed NUL that would be sent to the port.
 int ConsoleReadKey() {
     for (;;) {
-        if (HavePending()) return pending[pendingNext++];
+        if (HavePending()) return NextPending();
         switch (Input()) {
             case InputKind::kConsole:
-                if (TakeConsoleEvent() == Taken::kFailed) return 0;
+                if (TakeConsoleEvent() == Taken::kFailed) return -1;
                 break;
             case InputKind::kPipe:
             case InputKind::kFile:
-                if (!TakeByte()) return 0;
+                if (!TakeByte()) return -1;
                 break;
             case InputKind::kReader:
-                if (!TakeReaderByte(true)) return 0;
+                if (!TakeReaderByte(true)) return -1;
                 break;
             default:
-                return 0;  // no more keys will come
+                return -1;  // no more keys will come
         }
     }
 }
@@ -250,6 +291,21 @@ void ConsoleWrite(const char* data, size_t length) {
         buffer[used++] = data[i];
     }
     flush();
+}
+
+// On a console the mark goes through the wide-character call as U+03B4, so
+// that it shows as a delta whatever the console's code page; anywhere else
+// (a pipe, a file) it is the byte 0xEB.
+void ConsoleWriteChangeMark() {
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    DWORD written = 0;
+    const wchar_t delta = 0x03B4;
+    if (output != nullptr && output != INVALID_HANDLE_VALUE && GetConsoleMode(output, &mode) &&
+        WriteConsoleW(output, &delta, 1, &written, nullptr) && written == 1) {
+        return;
+    }
+    ConsoleWrite("\xEB", 1);
 }
 
 bool ConsoleIsInteractive() { return Input() == InputKind::kConsole; }

@@ -68,8 +68,6 @@ bool ExtendedKey(const KeyEvent& e, uint8_t* prefix, uint8_t* code) {
 }  // namespace
 
 size_t Decode(const KeyEvent& event, uint8_t out[kMaxBytes]) {
-    uint8_t one[2];
-    size_t length = 0;
     if (!event.keyDown) {
         // A character entered on the keypad with Alt held arrives with the
         // release of Alt; this is how the byte 0xFF (Alt+255) is typed.
@@ -78,20 +76,14 @@ size_t Decode(const KeyEvent& event, uint8_t out[kMaxBytes]) {
         return 1;
     }
     if (event.asciiChar != 0) {
-        one[0] = uint8_t(event.asciiChar);
-        length = 1;
-    } else if (ExtendedKey(event, &one[0], &one[1])) {
-        length = 2;
-    } else {
-        return 0;
+        out[0] = uint8_t(event.asciiChar);
+        return 1;
     }
-    size_t repeat = event.repeatCount == 0 ? 1 : event.repeatCount;
-    if (repeat > kMaxRepeat) repeat = kMaxRepeat;
-    size_t n = 0;
-    for (size_t r = 0; r < repeat; ++r) {
-        for (size_t i = 0; i < length; ++i) out[n++] = one[i];
-    }
-    return n;
+    return ExtendedKey(event, &out[0], &out[1]) ? 2 : 0;
+}
+
+unsigned Presses(const KeyEvent& event) {
+    return event.keyDown && event.repeatCount > 1 ? event.repeatCount : 1u;
 }
 
 }  // namespace keyevents

@@ -43,13 +43,17 @@ struct KeyEvent {
     uint32_t controlKeyState;
 };
 
-// Most bytes one event can give: a two-byte key repeated this many times.
-constexpr size_t kMaxRepeat = 16;
-constexpr size_t kMaxBytes = 2 * kMaxRepeat;
+// Most bytes one press of a key gives: a prefix and an extended code.
+constexpr size_t kMaxBytes = 2;
 
-// Writes the event's bytes (each 0..255) to `out` and returns how many; 0
-// for releases and for keys with no code (a lone Shift, Alt while keypad
-// digits are being entered). A repeat count above kMaxRepeat is cut to it.
+// Writes the bytes (each 0..255) of one press of the event's key to `out`
+// and returns how many; 0 for releases and for keys with no code (a lone
+// Shift, Alt while keypad digits are being entered).
 size_t Decode(const KeyEvent& event, uint8_t out[kMaxBytes]);
+
+// How many presses the event stands for: a key held down may arrive as one
+// event with a repeat count (up to 65535), and every repeat is a key of its
+// own. A repeat count of 0 counts as one press, as does a release.
+unsigned Presses(const KeyEvent& event);
 
 }  // namespace keyevents

@@ -392,6 +392,7 @@ def case_plain_keys(wine, exe, helper):
         ("v 7B 0", b"\xe0\x86"),  # F12
         ("n", b""),  # focus, lone Shift, a release: nothing
         ("r 41 3", b"AAA"),  # one event, repeat count 3
+        ("r 42 28", b"B" * 40),  # repeat count 40 (hex 28): every repeat a key
         ("c 1B", b"\x1b"),  # ESC is an ordinary key here
         ("c E9", b"\xe9"),
         ("c 00", b""),
