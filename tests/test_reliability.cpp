@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -227,6 +229,147 @@ TEST(Faults, HangUpMidSessionIsSurvived) {
                     raw ? "/NC" : "default", used, spent, NowMs() - t1);
     }
 }
+
+// ---- Unplugged and plugged back: a pty behind a link ------------------------
+
+// The link a user maps to an adapter (/dev/serial/by-id/...), made in a
+// directory of the test's own.
+struct PortLink {
+    std::string dir, path;
+    PortLink() {
+        char t[] = "/tmp/dorvalix-link-XXXXXX";
+        if (mkdtemp(t) == nullptr) ADD_FAILURE() << "mkdtemp";
+        dir = t;
+        path = dir + "/port";
+    }
+    ~PortLink() {
+        for (const char* name : {"/port", "/new", "/file"}) unlink((dir + name).c_str());
+        rmdir(dir.c_str());
+    }
+    // Points the link at `target` in one step, as udev replaces it.
+    bool Point(const std::string& target) {
+        const std::string fresh = dir + "/new";
+        unlink(fresh.c_str());
+        return symlink(target.c_str(), fresh.c_str()) == 0 && rename(fresh.c_str(), path.c_str()) == 0;
+    }
+};
+
+// Another open is kept out: refused outright, or (root passes TIOCEXCL)
+// let in to find the device exclusive and locked.
+bool HeldExclusively(const std::string& path) {
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return errno == EBUSY;
+    int exclusive = 0;
+    bool held = ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 1 && flock(fd, LOCK_EX | LOCK_NB) != 0;
+    close(fd);
+    return held;
+}
+
+// Writes everything, reading the program's output meanwhile; bounded.
+bool Push(Proc& p, int fd, const std::string& data, int timeoutMs) {
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    size_t sent = 0;
+    for (long long end = NowMs() + timeoutMs; sent < data.size() && NowMs() < end;) {
+        ssize_t n = write(fd, data.data() + sent, std::min<size_t>(4096, data.size() - sent));
+        if (n > 0) sent += size_t(n);
+        else p.Pump(10);
+    }
+    return sent == data.size();
+}
+
+enum class Away { kLinkRemoved, kDangling, kPlainFile, kHeld };
+
+void UnplugAndReplug(bool raw) {
+    struct Case {
+        const char* name;
+        Away away;
+        bool stream;        // the device is unplugged in the middle of a stream
+        bool endWhileAway;  // the end key comes before the device is back
+    } cases[] = {
+        {"link removed, unplugged during a stream", Away::kLinkRemoved, true, false},
+        {"name back as a plain file first", Away::kPlainFile, false, false},
+        {"new device held by another process for a while", Away::kHeld, false, false},
+        {"link left dangling, session ended meanwhile", Away::kDangling, false, true},
+    };
+    std::string pattern;
+    for (int i = 0; i < 32768; ++i) pattern += char(i % 97 == 96 ? '\r' : ' ' + i % 95);
+    for (const Case& k : cases) {
+        SCOPED_TRACE(std::string(raw ? "/NC: " : "default: ") + k.name);
+        PortLink link;
+        e2e::Pty* first = new e2e::Pty;
+        ASSERT_TRUE(link.Point(first->slavePath));
+        std::vector<std::string> args = {"50", "115200", "8", "1", "0"};
+        if (raw) args.push_back("/NC");
+        Proc p({args, {Map50(link.path)}});
+        ASSERT_TRUE(StartSession(p)) << Visible(p.out());
+        ASSERT_TRUE(e2e::WriteAll(first->master, "before\r"));
+        ASSERT_TRUE(p.WaitFor(Shown('e', raw) + Shown('\r', raw), 3000)) << Visible(p.out());
+        if (k.stream) Push(p, first->master, pattern, 200);  // what fits, not waited for
+
+        // Unplugged: the device hangs up, the name goes or changes.
+        e2e::Pty second;  // the device when it is back, with no line discipline
+        termios t;
+        ASSERT_EQ(tcgetattr(second.slave, &t), 0);
+        cfmakeraw(&t);
+        ASSERT_EQ(tcsetattr(second.slave, TCSANOW, &t), 0);
+        int holder = -1;
+        switch (k.away) {
+            case Away::kLinkRemoved: unlink(link.path.c_str()); break;
+            case Away::kDangling: ASSERT_TRUE(link.Point(link.dir + "/nothing")); break;
+            case Away::kPlainFile: {
+                const std::string file = link.dir + "/file";
+                int fd = open(file.c_str(), O_CREAT | O_WRONLY, 0600);
+                ASSERT_GE(fd, 0);
+                close(fd);
+                ASSERT_TRUE(link.Point(file));
+                break;
+            }
+            case Away::kHeld:
+                holder = open(second.slavePath.c_str(), O_RDWR | O_NOCTTY);
+                ASSERT_GE(holder, 0);
+                ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+                ASSERT_TRUE(link.Point(second.slavePath));
+                break;
+        }
+        delete first;
+        p.Pump(300);
+        const std::string shown = p.out();
+        long cpu0 = p.CpuMs();
+        long long t0 = NowMs();
+        p.Pump(1200);
+        long used = p.CpuMs() - cpu0, spent = long(NowMs() - t0);
+        EXPECT_LT(used * 5, spent) << "CPU " << used << " ms in " << spent << " ms while away: the loop spins";
+        EXPECT_EQ(Visible(p.out()), Visible(shown)) << "printed while the device was away";
+
+        if (k.endWhileAway) {
+            ASSERT_TRUE(e2e::WriteAll(p.keyboardMaster(), "abc" + std::string(1, kEnd)));
+            EXPECT_TRUE(Exited(p.Wait(6000), 0)) << Visible(p.out());
+            EXPECT_EQ(Visible(p.out()), Visible(shown)) << "printed at the end";
+            if (holder >= 0) close(holder);
+            continue;
+        }
+
+        // Plugged back in: received bytes show, typed bytes arrive.
+        if (holder >= 0) close(holder);
+        else ASSERT_TRUE(link.Point(second.slavePath));
+        const std::string data = k.stream ? pattern : std::string("after\r");
+        std::string expected;
+        for (unsigned char c : data) expected += Shown(c, raw);
+        ASSERT_TRUE(Push(p, second.master, data, 10000)) << "the device back is not read";
+        EXPECT_TRUE(p.WaitForSize(shown.size() + expected.size(), 10000));
+        ExpectSame(shown + expected, p.out(), "output after the device came back");
+        ASSERT_TRUE(e2e::WriteAll(p.keyboardMaster(), "xyz"));
+        EXPECT_EQ(Visible(e2e::ReadBytes(second.master, 3, 3000)), "xyz");
+        EXPECT_TRUE(HeldExclusively(second.slavePath)) << "the device back is not held exclusively";
+
+        ASSERT_TRUE(e2e::WriteAll(p.keyboardMaster(), std::string(1, kEnd)));
+        EXPECT_TRUE(Exited(p.Wait(6000), 0)) << Visible(p.out());
+        EXPECT_EQ(Visible(e2e::ReadBytes(second.master, 1, 2000)), "\\xFF");
+    }
+}
+
+TEST(Replug, SessionCarriesOnRawMode) { UnplugAndReplug(true); }
+TEST(Replug, SessionCarriesOnControlLineMode) { UnplugAndReplug(false); }
 
 // Sends that cannot go out (nobody reads the far end, the pty is full) are
 // silent and cost at most the write time-out each: data still shows, keys

@@ -18,6 +18,10 @@
 // - TIOCGICOUNT fails with ENOTTY: ClearCommError then reports no errors;
 // - once the master side is closed, the slave is hung up: poll reports
 //   POLLHUP, read returns 0 and write fails with EIO.
+//
+// A device that goes away (hang-up, unplug) is closed at once and opened
+// again when its name is back; tty_reconnect.h tells how. While it is away
+// the port's descriptor is -1.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -32,6 +36,7 @@
 
 #include "console_hooks.h"
 #include "provider.h"
+#include "tty_reconnect.h"
 
 namespace {
 
@@ -69,6 +74,7 @@ struct TtyPort {
     DWORD aheadStart;        // received bytes taken from the device, not yet read:
     DWORD aheadCount;        // ahead[aheadStart .. aheadStart + aheadCount)
     unsigned char ahead[kReadAhead];
+    TtyReconnect link;       // the name, and what is put back when the device returns
 };
 
 constexpr int kMaxPorts = 8;
@@ -79,6 +85,20 @@ TtyPort* PortOf(HANDLE h) {
         if (static_cast<void*>(&port) == h && port.open) return &port;
     }
     return nullptr;
+}
+
+// The device is lost: closed at once, the port gone until it is back.
+void Lost(TtyPort* port) { ReconnectLost(port->link, port->fd); }
+
+// Whether the device is open, trying to open a lost one again when an
+// attempt is due. A device that is back starts afresh: its error counters
+// and modem-status support are its own.
+bool Present(HANDLE h, TtyPort* port) {
+    if (port->fd >= 0) return true;
+    if (!ReconnectTry(h, port->link, port->fd)) return false;
+    port->modemStatusErrno = 0;
+    port->haveCounts = ioctl(port->fd, TIOCGICOUNT, &port->counts) == 0;
+    return true;
 }
 
 // Errors an ioctl gives on a device that lacks the feature (ptys for modem
@@ -213,23 +233,12 @@ DCB InitialDcb() {
 // for a port that does not exist. So does EIO from open(), which is what the
 // kernel gives for a serial device node with no hardware behind it and for a
 // pty slave that is still locked.
-HANDLE TtyOpen(const char* path) {
-    TtyPort* port = nullptr;
-    for (TtyPort& p : g_ports) {
-        if (!p.open) {
-            port = &p;
-            break;
-        }
-    }
-    if (port == nullptr) {
-        FailErrno(EMFILE);
-        return INVALID_HANDLE_VALUE;
-    }
+int TtyOpenDevice(const char* path) {
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == EIO) FailWith(ERROR_FILE_NOT_FOUND);
         else FailErrno(errno);
-        return INVALID_HANDLE_VALUE;
+        return -1;
     }
     // Share mode 0: the lock keeps out every other open of this device that
     // locks too (other processes, other opens in this one), TIOCEXCL every
@@ -252,12 +261,30 @@ HANDLE TtyOpen(const char* path) {
         close(fd);  // also drops the lock
         if (err != 0) FailErrno(err);
         else FailWith(error);
+        return -1;
+    }
+    return fd;
+}
+
+HANDLE TtyOpen(const char* path) {
+    TtyPort* port = nullptr;
+    for (TtyPort& p : g_ports) {
+        if (!p.open) {
+            port = &p;
+            break;
+        }
+    }
+    if (port == nullptr) {
+        FailErrno(EMFILE);
         return INVALID_HANDLE_VALUE;
     }
+    int fd = TtyOpenDevice(path);
+    if (fd < 0) return INVALID_HANDLE_VALUE;
     std::memset(port, 0, sizeof *port);
     port->open = true;
     port->fd = fd;
     port->applied = InitialDcb();
+    ReconnectStart(port->link, path);
     // The baseline for ClearCommError: errors from before the open are not
     // this session's.
     port->haveCounts = ioctl(fd, TIOCGICOUNT, &port->counts) == 0;
@@ -273,6 +300,7 @@ BOOL TtyCloseHandle(HANDLE h) {
     port->open = false;
     port->fd = -1;
     port->aheadCount = 0;
+    if (fd < 0) return TRUE;  // the device went away and was closed then
     ConsoleFlushHook();  // close() may wait for the output to drain
     // Unlocking and TIOCNXCL fail on a hung-up device; close() drops the lock
     // anyway and the exclusive flag only guards further opens, so their
@@ -300,6 +328,10 @@ BOOL TtyCloseHandle(HANDLE h) {
 // read without waiting, and only when it has nothing does the read wait (the
 // console's gathered output is written out first, and a key waiting on the
 // console ends the wait as a time-out does).
+//
+// A device found gone (hung up, unplugged) is closed and the read goes on as
+// one on an idle line: it waits out its time-out, trying the name again when
+// an attempt is due, and reads a device that is back in time.
 BOOL TtyReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD done) {
     TtyPort* port = PortOf(h);
     if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
@@ -335,6 +367,16 @@ BOOL TtyReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD done) {
     bool readable = false;  // the last wait found the device readable
     int err = 0;
     while (got < length) {
+        if (!Present(h, port)) {
+            if (got > 0) break;
+            long wait = Remaining(deadline);
+            if (wait == 0) break;
+            long due = ReconnectDueInMs(port->link);
+            bool untilDue = due >= 0 && (wait < 0 || due < wait);
+            if (untilDue) wait = due;
+            if (WaitForPortOrKey(-1, wait) == PortWait::kTimeOut && untilDue) continue;
+            break;  // time-out, or a key to handle
+        }
         ssize_t n = read(port->fd, port->ahead, kReadAhead);
         if (n > 0) {
             DWORD take = DWORD(n) < length - got ? DWORD(n) : length - got;
@@ -350,12 +392,17 @@ BOOL TtyReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD done) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN) {
             err = errno;
-            break;
+            if (!DeviceGoneError(err)) break;
+            err = 0;
+            Lost(port);
+            readable = false;
+            continue;
         }
         // Nothing from a device that the wait found readable: it has hung up.
         if (n == 0 && readable) {
-            err = EIO;
-            break;
+            Lost(port);
+            readable = false;
+            continue;
         }
         if (anyByte && got > 0) break;  // bytes taken ahead, and no more now
         long wait = Remaining(deadline);
@@ -391,6 +438,7 @@ BOOL TtyWriteFile(HANDLE h, LPCVOID buffer, DWORD length, LPDWORD done) {
     if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
     if (length == 0) return TRUE;
     if (buffer == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    if (!Present(h, port)) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
     long total = WriteTotalTimeoutMs(port->timeouts, length);
     long long deadline = total < 0 ? -1 : MonotonicMs() + total;
     const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
@@ -418,6 +466,10 @@ BOOL TtyWriteFile(HANDLE h, LPCVOID buffer, DWORD length, LPDWORD done) {
         if (revents == 0) break;  // time-out
     }
     if (done != nullptr) *done = sent;
+    if (err != 0 && DeviceGoneError(err)) {
+        Lost(port);
+        return FailWith(ERROR_DEVICE_NOT_CONNECTED);
+    }
     if (err != 0) return FailErrno(err);
     return TRUE;
 }
@@ -426,6 +478,7 @@ BOOL TtyGetCommState(HANDLE h, LPDCB dcb) {
     TtyPort* port = PortOf(h);
     if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
     if (dcb == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    if (!Present(h, port)) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
     termios2 t;
     if (!GetTermios(port->fd, t)) return FALSE;
     const DCB& last = port->applied;
@@ -475,6 +528,7 @@ BOOL TtySetCommState(HANDLE h, LPDCB dcb) {
     if (!CheckDcb(*dcb)) return FALSE;
     bool softFlow = dcb->fOutX || dcb->fInX;
     if (softFlow && dcb->XonChar == dcb->XoffChar) return FailWith(ERROR_INVALID_PARAMETER);
+    if (!Present(h, port)) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
     termios2 t;
     if (!GetTermios(port->fd, t)) return FALSE;
 
@@ -517,6 +571,7 @@ BOOL TtySetCommState(HANDLE h, LPDCB dcb) {
     if (dcb->fRtsControl == RTS_CONTROL_ENABLE && !ModemLines(port->fd, TIOCMBIS, TIOCM_RTS, true)) return FALSE;
     if (dcb->fRtsControl == RTS_CONTROL_DISABLE && !ModemLines(port->fd, TIOCMBIC, TIOCM_RTS, true)) return FALSE;
     port->applied = *dcb;
+    ReconnectNoteSettings(port->link, *dcb);
     return TRUE;
 }
 
@@ -543,7 +598,11 @@ BOOL TtyPurgeComm(HANDLE h, DWORD flags) {
         return FailWith(ERROR_INVALID_PARAMETER);
     }
     // No read or write is ever pending here (calls are synchronous), so an
-    // abort reduces to discarding the queue.
+    // abort reduces to discarding the queue. A gone device has none.
+    if (port->fd < 0) {
+        if (flags & (PURGE_RXCLEAR | PURGE_RXABORT)) port->aheadCount = 0;
+        return TRUE;
+    }
     if (flags & (PURGE_RXCLEAR | PURGE_RXABORT)) {
         if (ioctl(port->fd, TCFLSH, TCIFLUSH) != 0) return FailErrno(errno);
         port->aheadCount = 0;
@@ -557,7 +616,9 @@ BOOL TtyClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
     if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
     DWORD found = 0;
     serial_icounter_struct now;
-    if (ioctl(port->fd, TIOCGICOUNT, &now) == 0) {
+    if (port->fd < 0) {
+        // Gone: no errors and nothing queued but what was taken ahead.
+    } else if (ioctl(port->fd, TIOCGICOUNT, &now) == 0) {
         const serial_icounter_struct& was = port->counts;
         // A device that gained the counters (none at open) starts counting now.
         if (port->haveCounts) {
@@ -574,7 +635,10 @@ BOOL TtyClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
     }
     DWORD inQueue = 0;
     DWORD outQueue = 0;
-    if (!QueueBytes(port->fd, FIONREAD, inQueue) || !QueueBytes(port->fd, TIOCOUTQ, outQueue)) return FALSE;
+    if (port->fd >= 0 &&
+        (!QueueBytes(port->fd, FIONREAD, inQueue) || !QueueBytes(port->fd, TIOCOUTQ, outQueue))) {
+        return FALSE;
+    }
     inQueue += port->aheadCount;
     if (errors != nullptr) *errors = found;
     if (stat != nullptr) {
@@ -594,7 +658,10 @@ BOOL TtyGetCommProperties(HANDLE h, LPCOMMPROP prop) {
     if (prop == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
     DWORD inQueue = 0;
     DWORD outQueue = 0;
-    if (!QueueBytes(port->fd, FIONREAD, inQueue) || !QueueBytes(port->fd, TIOCOUTQ, outQueue)) return FALSE;
+    if (port->fd >= 0 &&
+        (!QueueBytes(port->fd, FIONREAD, inQueue) || !QueueBytes(port->fd, TIOCOUTQ, outQueue))) {
+        return FALSE;
+    }
     inQueue += port->aheadCount;
     std::memset(prop, 0, sizeof *prop);
     prop->wPacketLength = sizeof *prop;
@@ -617,22 +684,38 @@ BOOL TtyGetCommProperties(HANDLE h, LPCOMMPROP prop) {
 BOOL TtyEscapeCommFunction(HANDLE h, DWORD func) {
     TtyPort* port = PortOf(h);
     if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+    if (func < SETRTS || func == RESETDEV || func > CLRBREAK) return FailWith(ERROR_INVALID_PARAMETER);
+    if (!Present(h, port)) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
     int fd = port->fd;
+    bool ok = false;
     switch (func) {
-        case SETDTR: return ModemLines(fd, TIOCMBIS, TIOCM_DTR, false) ? TRUE : FALSE;
-        case CLRDTR: return ModemLines(fd, TIOCMBIC, TIOCM_DTR, false) ? TRUE : FALSE;
-        case SETRTS: return ModemLines(fd, TIOCMBIS, TIOCM_RTS, false) ? TRUE : FALSE;
-        case CLRRTS: return ModemLines(fd, TIOCMBIC, TIOCM_RTS, false) ? TRUE : FALSE;
-        case SETBREAK: return ioctl(fd, TIOCSBRK) == 0 ? TRUE : FailErrno(errno);
-        case CLRBREAK: return ioctl(fd, TIOCCBRK) == 0 ? TRUE : FailErrno(errno);
-        default: return FailWith(ERROR_INVALID_PARAMETER);
+        case SETDTR: ok = ModemLines(fd, TIOCMBIS, TIOCM_DTR, false); break;
+        case CLRDTR: ok = ModemLines(fd, TIOCMBIC, TIOCM_DTR, false); break;
+        case SETRTS: ok = ModemLines(fd, TIOCMBIS, TIOCM_RTS, false); break;
+        case CLRRTS: ok = ModemLines(fd, TIOCMBIC, TIOCM_RTS, false); break;
+        case SETBREAK: ok = ioctl(fd, TIOCSBRK) == 0 || FailErrno(errno); break;
+        default: ok = ioctl(fd, TIOCCBRK) == 0 || FailErrno(errno); break;
     }
+    if (ok) {
+        ReconnectNoteEscape(port->link, func);
+        return TRUE;
+    }
+    if (DeviceGoneError(errno)) {
+        Lost(port);
+        return FailWith(ERROR_DEVICE_NOT_CONNECTED);
+    }
+    return FALSE;
 }
 
 BOOL TtyGetCommModemStatus(HANDLE h, LPDWORD bits) {
     TtyPort* port = PortOf(h);
     if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
     if (bits == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    // A gone device has all its lines off; nothing is asked of the system.
+    if (port->fd < 0) {
+        *bits = 0;
+        return TRUE;
+    }
     // The monitor asks four times a pass. A device that does not implement
     // the query (a pty: ENOTTY) never will for this descriptor, so the
     // answer is given again without the system call.

@@ -1,0 +1,112 @@
+// The tty provider's reconnection: a lost device is closed at once and its
+// name opened again, at most every kRetryMs, until it is back; then the port
+// gets its settings and output conditions back (see tty_reconnect.h).
+#include "tty_reconnect.h"
+
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <asm/termbits.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "provider.h"
+
+namespace {
+
+// Major numbers of the Unix 98 pty slaves (/dev/pts/N).
+constexpr unsigned kPtySlaveMajorFirst = 136;
+constexpr unsigned kPtySlaveMajorLast = 143;
+
+bool IsPtySlaveNode(const char* path) {
+    struct stat st;
+    if (lstat(path, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    unsigned m = major(st.st_rdev);
+    return m >= kPtySlaveMajorFirst && m <= kPtySlaveMajorLast;
+}
+
+}  // namespace
+
+void ReconnectStart(TtyReconnect& r, const char* path) {
+    std::memset(&r, 0, sizeof r);
+    size_t length = std::strlen(path);
+    if (length < sizeof r.path && !IsPtySlaveNode(path)) std::memcpy(r.path, path, length + 1);
+    r.dtr = true;
+    r.rts = true;
+}
+
+bool DeviceGoneError(int err) { return err == EIO || err == ENODEV || err == ENXIO || err == ENOENT; }
+
+void ReconnectLost(TtyReconnect& r, int& fd) {
+    if (fd >= 0) {
+        // Nothing queued can go out any more; dropping it keeps close() from
+        // waiting for a drain on a device that is still half there.
+        (void)ioctl(fd, TCFLSH, TCOFLUSH);
+        (void)close(fd);  // the lock goes with it
+        fd = -1;
+    }
+    r.gone = true;
+    r.nextTryMs = MonotonicMs();
+}
+
+long ReconnectDueInMs(const TtyReconnect& r) {
+    if (r.path[0] == '\0') return -1;
+    long long left = r.nextTryMs - MonotonicMs();
+    return left > 0 ? long(left) : 0;
+}
+
+bool ReconnectTry(HANDLE h, TtyReconnect& r, int& fd) {
+    if (!r.gone || fd >= 0) return true;
+    if (r.path[0] == '\0' || ReconnectDueInMs(r) > 0) return false;
+    r.nextTryMs = MonotonicMs() + kRetryMs;
+    int opened = TtyOpenDevice(r.path);
+    if (opened < 0) return false;  // not there, not a tty, or held elsewhere
+    fd = opened;
+    r.gone = false;
+    // Applying the DCB sets DTR and RTS as it says; they are put back as last
+    // set afterwards.
+    const bool dtr = r.dtr, rts = r.rts, brk = r.brk;
+    DCB dcb = r.settings;
+    if (r.haveSettings && !SetCommState(h, &dcb)) {
+        ReconnectLost(r, fd);
+        r.nextTryMs = MonotonicMs() + kRetryMs;
+        return false;
+    }
+    // A device without modem lines refuses the line calls: it is used
+    // without them, as on the first open.
+    (void)EscapeCommFunction(h, dtr ? SETDTR : CLRDTR);
+    (void)EscapeCommFunction(h, rts ? SETRTS : CLRRTS);
+    if (brk) (void)EscapeCommFunction(h, SETBREAK);
+    r.dtr = dtr;
+    r.rts = rts;
+    r.brk = brk;
+    if (fd < 0) {  // lost again while the settings went on
+        r.nextTryMs = MonotonicMs() + kRetryMs;
+        return false;
+    }
+    return true;
+}
+
+void ReconnectNoteSettings(TtyReconnect& r, const DCB& dcb) {
+    r.haveSettings = true;
+    r.settings = dcb;
+    if (dcb.fDtrControl == DTR_CONTROL_ENABLE) r.dtr = true;
+    if (dcb.fDtrControl == DTR_CONTROL_DISABLE) r.dtr = false;
+    if (dcb.fRtsControl == RTS_CONTROL_ENABLE) r.rts = true;
+    if (dcb.fRtsControl == RTS_CONTROL_DISABLE) r.rts = false;
+}
+
+void ReconnectNoteEscape(TtyReconnect& r, DWORD func) {
+    switch (func) {
+        case SETDTR: r.dtr = true; break;
+        case CLRDTR: r.dtr = false; break;
+        case SETRTS: r.rts = true; break;
+        case CLRRTS: r.rts = false; break;
+        case SETBREAK: r.brk = true; break;
+        case CLRBREAK: r.brk = false; break;
+        default: break;
+    }
+}
