@@ -14,7 +14,9 @@
 //   - Output is gathered while the program has more to do and written out
 //     before anything may block: before a port's read or write wait (through
 //     console_hooks.h), before a key read, before a pause, and at every exit
-//     (also the signals above). A person sees everything at once.
+//     (also the signals above), and once it has been gathered for 5 ms, so
+//     that it shows within 10 ms while data keeps the program from waiting.
+//     A person sees everything at once.
 //   - Once standard input has ended (end of file, or the terminal is gone)
 //     there are no more keys: ConsoleKeyWaiting is false from then on and
 //     ConsoleReadKey returns -1 (no key is made up). Callers read only after

@@ -32,6 +32,7 @@
 
 #include "console_hooks.h"
 #include "provider.h"
+#include "tty_modem.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ struct TtyPort {
     DCB applied;             // last applied DCB: fields termios cannot hold
     bool haveCounts;         // the device supports TIOCGICOUNT
     serial_icounter_struct counts;  // error counts last taken
-    int modemStatusErrno;    // TIOCMGET is not implemented by the device (ENOTTY): answered without asking again
+    ModemWatch modem;        // the modem-status lines (tty_modem.h)
     DWORD aheadStart;        // received bytes taken from the device, not yet read:
     DWORD aheadCount;        // ahead[aheadStart .. aheadStart + aheadCount)
     unsigned char ahead[kReadAhead];
@@ -258,6 +259,7 @@ HANDLE TtyOpen(const char* path) {
     port->open = true;
     port->fd = fd;
     port->applied = InitialDcb();
+    ModemWatchStart(port->modem, fd);
     // The baseline for ClearCommError: errors from before the open are not
     // this session's.
     port->haveCounts = ioctl(fd, TIOCGICOUNT, &port->counts) == 0;
@@ -365,7 +367,7 @@ BOOL TtyReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD done) {
             if (wait < 0 || gapLeft < wait) wait = long(gapLeft);
         }
         if (wait == 0) break;  // time-out
-        PortWait w = WaitForPortOrKey(port->fd, wait);
+        PortWait w = ModemAwareWait(port->modem, wait);
         if (w == PortWait::kFailed) {
             err = errno;
             break;
@@ -618,6 +620,7 @@ BOOL TtyEscapeCommFunction(HANDLE h, DWORD func) {
     TtyPort* port = PortOf(h);
     if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
     int fd = port->fd;
+    if (func == SETDTR || func == CLRDTR || func == SETRTS || func == CLRRTS) ModemLinesDriven(port->modem);
     switch (func) {
         case SETDTR: return ModemLines(fd, TIOCMBIS, TIOCM_DTR, false) ? TRUE : FALSE;
         case CLRDTR: return ModemLines(fd, TIOCMBIC, TIOCM_DTR, false) ? TRUE : FALSE;
@@ -633,20 +636,5 @@ BOOL TtyGetCommModemStatus(HANDLE h, LPDWORD bits) {
     TtyPort* port = PortOf(h);
     if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
     if (bits == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
-    // The monitor asks four times a pass. A device that does not implement
-    // the query (a pty: ENOTTY) never will for this descriptor, so the
-    // answer is given again without the system call.
-    if (port->modemStatusErrno != 0) return FailErrno(port->modemStatusErrno);
-    int lines = 0;
-    if (ioctl(port->fd, TIOCMGET, &lines) != 0) {
-        if (errno == ENOTTY) port->modemStatusErrno = ENOTTY;
-        return FailErrno(errno);
-    }
-    DWORD status = 0;
-    if (lines & TIOCM_CTS) status |= MS_CTS_ON;
-    if (lines & TIOCM_DSR) status |= MS_DSR_ON;
-    if (lines & TIOCM_RI) status |= MS_RING_ON;
-    if (lines & TIOCM_CD) status |= MS_RLSD_ON;
-    *bits = status;
-    return TRUE;
+    return ModemStatus(port->modem, bits);
 }
