@@ -222,10 +222,10 @@ class Session:
             self.port_master, self.port_slave = pty.openpty()
             tty.setraw(self.port_slave)
             wine.map_port(PORT, os.ttyname(self.port_slave))
-        if before_start is not None:
-            before_start(self)  # e.g. give the port modem lines before the program opens it
         else:
             wine.clear_com_links()
+        if before_start is not None:
+            before_start(self)  # e.g. give the port modem lines before the program opens it
         # Standard input: a console on a pty, or what the caller gives (a pipe
         # or a file, in place of a console).
         if stdin is None:
