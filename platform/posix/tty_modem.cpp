@@ -28,7 +28,7 @@ namespace {
 // A reading stands this many query costs, within these bounds.
 constexpr long long kHoldFactor = 12;
 constexpr long long kMinHoldNs = 1000000;    // cheap drivers: about a reading a millisecond
-constexpr long long kMaxHoldNs = 25000000;   // a change shows within this much and a query
+constexpr long long kMaxHoldNs = 100000000;  // however slow the device, a change shows within this
 // The counters are looked at no more often than this (only where a reading
 // stands longer).
 constexpr long long kCounterGapNs = 1000000;
