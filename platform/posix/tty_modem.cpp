@@ -79,7 +79,7 @@ bool CountersMoved(ModemWatch& w) {
 // movement after the reading counts as new.
 void Read(ModemWatch& w) {
     if (w.costNs > kFlushBeforeNs) ConsoleFlushHook();
-    if (w.countersWork) (void)CountersMoved(w);
+    if (w.countersWork && w.holdNs > kCounterGapNs) (void)CountersMoved(w);
     int lines = 0;
     long long start = NowNs();
     int rc;
@@ -95,6 +95,7 @@ void Read(ModemWatch& w) {
     w.readAtNs = end;
     w.countedAtNs = end;
     w.haveReading = true;
+    w.stale = false;
     w.readingErrno = err;
     if (err == 0) w.lines = FromTiocm(lines);
     else if (err == ENOTTY) w.unsupported = ENOTTY;
@@ -102,7 +103,7 @@ void Read(ModemWatch& w) {
 
 // Reads again when the last reading no longer stands at `now`.
 void Refresh(ModemWatch& w, long long now) {
-    bool stale = !w.haveReading || now - w.readAtNs >= w.holdNs;
+    bool stale = !w.haveReading || w.stale || now - w.readAtNs >= w.holdNs;
     if (!stale && w.countersWork && w.holdNs > kCounterGapNs && now - w.countedAtNs >= kCounterGapNs) {
         w.countedAtNs = now;
         stale = CountersMoved(w);
@@ -137,7 +138,7 @@ BOOL ModemStatus(ModemWatch& w, LPDWORD bits) {
 }
 
 void ModemLinesDriven(ModemWatch& w) {
-    w.haveReading = false;
+    w.stale = true;
     w.clockDue = true;
 }
 
@@ -152,8 +153,15 @@ PortWait ModemAwareWait(ModemWatch& w, long ms) {
     long long deadline = ms < 0 ? -1 : NowNs() + (long long)ms * 1000000LL;
     for (;;) {
         long slice = kLookGapMs;
+        long long now = NowNs();
+        // Where a reading stands longer than the gap, the look comes when it
+        // runs out rather than at the next gap after it.
+        long long untilStale = w.readAtNs + w.holdNs - now;
+        if (w.holdNs >= kLookGapMs * 1000000LL && untilStale > 0 && untilStale < slice * 1000000LL) {
+            slice = long((untilStale + 999999) / 1000000);
+        }
         if (deadline >= 0) {
-            long long left = (deadline - NowNs() + 999999) / 1000000;
+            long long left = (deadline - now + 999999) / 1000000;
             if (left <= 0) return PortWait::kTimeOut;
             if (left < slice) slice = long(left);
         }

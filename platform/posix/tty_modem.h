@@ -9,6 +9,7 @@ struct ModemWatch {
     int fd;
     int unsupported;        // the device does not implement the query (ENOTTY): answered without asking again
     bool haveReading;
+    bool stale;             // the last reading no longer stands (output lines driven since)
     int readingErrno;       // 0: `lines` is the last reading; otherwise the query failed with it
     DWORD lines;            // MS_* bits of the last reading
     DWORD answered;         // what the caller was last told (0 after a failure)
