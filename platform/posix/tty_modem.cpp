@@ -32,6 +32,13 @@ constexpr long long kMaxHoldNs = 100000000;  // however slow the device, a chang
 // The counters are looked at no more often than this (only where a reading
 // stands longer).
 constexpr long long kCounterGapNs = 1000000;
+// A pulse found by the counters is shown for this many answers: enough for
+// the monitor to show the line moved (up to four answers before its status
+// check sees it, four for that check, four to show it) and for one more
+// check to find it unchanged, so that its return shows as the next change.
+constexpr int kPulseCalls = 16;
+// ... and never for longer than this.
+constexpr long long kPulseNs = 50000000;
 // The read wait looks at the lines this often.
 constexpr long kLookGapMs = 10;
 // Answers given from the last reading before the clock is read again (the
@@ -56,17 +63,28 @@ DWORD FromTiocm(int lines) {
     return status;
 }
 
-// Takes the modem counters; true when they moved since the last look.
-bool CountersMoved(ModemWatch& w) {
+const DWORD kCountedLines[4] = {MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON};  // counter order
+
+// Takes the modem counters into `into`; false when there are none.
+bool TakeCounters(ModemWatch& w, int into[4]) {
     serial_icounter_struct c;
     if (ioctl(w.fd, TIOCGICOUNT, &c) != 0) {
         // No counters (pl2303, a pty): the time bound alone. A device that
-        // has gone (EIO) is read again, which reports it.
-        if (errno == EIO) return true;
-        w.countersWork = false;
+        // has gone (EIO) keeps them, and the next reading reports it.
+        if (errno != EIO) w.countersWork = false;
         return false;
     }
-    const int now[4] = {c.cts, c.dsr, c.rng, c.dcd};
+    into[0] = c.cts;
+    into[1] = c.dsr;
+    into[2] = c.rng;
+    into[3] = c.dcd;
+    return true;
+}
+
+// True when the counters moved since the last look (or the device is gone).
+bool CountersMoved(ModemWatch& w) {
+    int now[4];
+    if (!TakeCounters(w, now)) return w.countersWork;
     bool moved = false;
     for (int i = 0; i < 4; ++i) {
         if (now[i] != w.counts[i]) moved = true;
@@ -75,11 +93,22 @@ bool CountersMoved(ModemWatch& w) {
     return moved;
 }
 
-// One TIOCMGET, timed; the counters are taken just before it, so that only
-// movement after the reading counts as new.
+// One TIOCMGET, timed, between two looks at the counters. Movement after
+// the first look makes the next look read again. A line counted between
+// the previous reading and this one (after the look that followed that
+// reading, before the look that precedes this one) that reads as it did
+// then has been somewhere else meanwhile: a pulse shorter than a reading
+// (on 8250, a ring: RI is counted on its trailing edge only). It is shown
+// the way a loop asking all the time would have seen it: the next answers
+// carry the line moved, then it comes back.
 void Read(ModemWatch& w) {
     if (w.costNs > kFlushBeforeNs) ConsoleFlushHook();
-    if (w.countersWork && w.holdNs > kCounterGapNs) (void)CountersMoved(w);
+    bool counted = false;
+    if (w.countersWork) {
+        int now[4];
+        counted = TakeCounters(w, now);
+        for (int i = 0; counted && i < 4; ++i) w.counts[i] = now[i];
+    }
     int lines = 0;
     long long start = NowNs();
     int rc;
@@ -94,11 +123,23 @@ void Read(ModemWatch& w) {
     w.holdNs = hold < kMinHoldNs ? kMinHoldNs : hold > kMaxHoldNs ? kMaxHoldNs : hold;
     w.readAtNs = end;
     w.countedAtNs = end;
+    DWORD was = w.lines;
+    bool comparable = counted && w.haveReading && w.readingErrno == 0 && err == 0 && w.afterCountsValid;
     w.haveReading = true;
     w.stale = false;
     w.readingErrno = err;
     if (err == 0) w.lines = FromTiocm(lines);
     else if (err == ENOTTY) w.unsupported = ENOTTY;
+    DWORD pulse = 0;
+    for (int i = 0; comparable && i < 4; ++i) {
+        if (w.counts[i] != w.afterCounts[i] && ((was ^ w.lines) & kCountedLines[i]) == 0) pulse |= kCountedLines[i];
+    }
+    if (pulse != 0) {
+        w.pulse = pulse;
+        w.pulseCalls = kPulseCalls;
+        w.pulseEndsNs = end + kPulseNs;
+    }
+    w.afterCountsValid = w.countersWork && TakeCounters(w, w.afterCounts);
 }
 
 // Reads again when the last reading no longer stands at `now`.
@@ -111,7 +152,11 @@ void Refresh(ModemWatch& w, long long now) {
     if (stale) Read(w);
 }
 
-DWORD Current(const ModemWatch& w) { return w.readingErrno == 0 ? w.lines : 0; }
+// The answer now: the reading, with a pulse it hid still being shown.
+DWORD Current(const ModemWatch& w) {
+    if (w.readingErrno != 0) return 0;
+    return w.pulseCalls > 0 ? w.lines ^ w.pulse : w.lines;
+}
 
 }  // namespace
 
@@ -130,10 +175,11 @@ BOOL ModemStatus(ModemWatch& w, LPDWORD bits) {
         Refresh(w, NowNs());
     }
     DWORD answer = Current(w);
+    if (w.pulseCalls > 0) --w.pulseCalls;
     if (answer != w.answered) w.answerMoved = true;
     w.answered = answer;
     if (w.readingErrno != 0) return FailErrno(w.readingErrno);
-    *bits = w.lines;
+    *bits = answer;
     return TRUE;
 }
 
@@ -147,6 +193,12 @@ PortWait ModemAwareWait(ModemWatch& w, long ms) {
     if (w.answerMoved) {
         w.answerMoved = false;
         return PortWait::kTimeOut;
+    }
+    // A pulse still being shown: the caller's loop takes its next passes
+    // without waiting until the pulse is over.
+    if (w.pulseCalls > 0) {
+        if (NowNs() < w.pulseEndsNs) return PortWait::kTimeOut;
+        w.pulseCalls = 0;
     }
     // Nothing to watch: lines that cannot be read, or not asked for yet.
     if (w.unsupported != 0 || !w.haveReading) return WaitForPortOrKey(w.fd, ms);

@@ -19,6 +19,11 @@ struct ModemWatch {
     long long holdNs;       // how long a reading stands, from that cost
     bool countersWork;      // TIOCGICOUNT answers
     int counts[4];          // its CTS, DSR, RI, DCD counters at the last look
+    bool afterCountsValid;
+    int afterCounts[4];     // ... and just after the last reading
+    DWORD pulse;            // lines that moved and came back between two readings
+    int pulseCalls;         // answers still to show them moved
+    long long pulseEndsNs;  // and the time by which that ends
     long long countedAtNs;
     unsigned callsSinceClock;  // answers given since the clock was last read
     bool clockDue;          // time has passed (a wait): read the clock at the next call
