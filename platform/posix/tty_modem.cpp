@@ -1,18 +1,23 @@
-// Modem-status lines of a tty port, shaped for the Linux drivers of the
-// USB serial adapters people use (ftdi_sio and cp210x answer TIOCMGET with
-// a blocking USB control transfer of 1-2 ms; pl2303/ch341 and cdc-acm from
-// the last interrupt-endpoint status; 8250 UARTs from a register) and for
-// their modem counters (TIOCGICOUNT: ftdi_sio, cdc-acm and 8250 count line
-// changes, 8250's RI only on its trailing edge; cp210x answers but its
-// counters never move; pl2303 has none). The monitor asks four times a
-// pass, so one reading answers many calls: it stands for a time scaled to
-// what a query costs (short on the cheap drivers, about a dozen query costs
-// on the USB round-trip ones, so queries stay well under a tenth of the
-// time), is taken again at once when the counters show a line moved, and
-// the port's read wait looks at the lines every few milliseconds so an idle
-// loop shows a change promptly (and the pass after a change shown does not
-// wait, so the loop is ready for the next one at once). Lines whose counters never move (cp210x,
-// 8250 RI going on) are still caught by the time bound.
+// Modem-status lines of a tty port. Shaped for the Linux drivers of the USB
+// serial adapters people use and of UARTs: ftdi_sio and cp210x answer
+// TIOCMGET with a blocking USB control transfer (1-2 ms); pl2303/ch341 and
+// cdc-acm answer from the last interrupt-endpoint status, 8250 from a
+// register (cheap). Their TIOCGICOUNT counters: ftdi_sio, cdc-acm and 8250
+// count every line change (8250's RI only on its trailing edge); cp210x
+// answers but never moves them; pl2303 has none.
+//
+// The monitor asks four times a pass, so asking the device each time would
+// make every pass cost a USB round trip. Instead one reading answers many
+// calls: it stands for a dozen query costs (at least 1 ms, at most 100 ms),
+// which keeps queries under a tenth of the time, and is taken again at
+// once when the counters show a line moved; a line that moved and came back
+// between two readings (the counters moved, the level did not) is shown
+// moved and back, as a loop asking all the time would have seen it. The
+// port's read wait looks at the lines every 10 ms (or when a reading runs
+// out), so an idle loop shows a change promptly, and the pass after a
+// change has been answered does not wait, so the loop is ready for the next
+// change at once. Lines whose counters never move (cp210x, 8250's RI going
+// on, pl2303) are still caught by the time bound.
 #include "tty_modem.h"
 
 #include <sys/ioctl.h>
