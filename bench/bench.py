@@ -35,6 +35,9 @@ import sys
 import time
 import tty
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "instrument"))
+import fake_modem_lines as fml  # noqa: E402  (the test instrument's control layout)
+
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 PAGE = os.sysconf("SC_PAGE_SIZE")
 READY_MARK = b"Tx buffer size: "  # dorvalix prints it just before the session
@@ -75,17 +78,25 @@ def write_some(fd, data):
 class Session:
     """One program on a line pty (or the loopback port) and a terminal pty."""
 
-    def __init__(self, kind, program, mode="default", loop=False):
+    def __init__(self, kind, program, mode="default", loop=False, modem=None):
         self.kind = kind  # "dorvalix" or "picocom"
         self.mode = mode
         self.loop = loop
         self.line_m = self.line_s = None
         self.out = bytearray()
+        self.modem = None  # the instrument's state, when the line has modem lines
         if not loop:
             self.line_m, self.line_s, line_path = make_pty()
         self.term_m, self.term_s, _ = make_pty()
         env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": "/tmp",
                "LANG": "C.UTF-8", "LC_ALL": "C.UTF-8", "TERM": "xterm"}
+        if modem is not None:
+            # (kind, preload library, state file): the line pty as that kind
+            # of serial port, DSR and CTS on.
+            modem_kind, preload, state_path = modem
+            self.modem = fml.FakeModemLines(state_path, self.line_s, modem_kind, fml.DSR | fml.CTS)
+            env["LD_PRELOAD"] = preload
+            env[fml.ENV] = state_path
         if kind == "dorvalix":
             port = next_port()
             env["DORVALIX_COM%d" % port] = "loop" if loop else line_path
@@ -218,6 +229,9 @@ class Session:
         for fd in (self.term_m, self.term_s, self.line_m, self.line_s):
             if fd is not None:
                 os.close(fd)
+        if self.modem is not None:
+            self.modem.close()
+            os.unlink(self.modem.path)
         return clean
 
 
@@ -363,6 +377,161 @@ def paste(session, count, cap_s):
             "note": "" if ok else "%d of %d keys in order" % (arrived, count)}
 
 
+# -- ports with modem lines (the fake-modem-lines instrument) ------------------
+
+KINDS = ["8250", "ftdi_sio", "cp210x", "pl2303", "cdc-acm"]
+
+
+def query_stats(session):
+    """(TIOCMGET calls, ns spent in them) so far; zeros on a plain pty."""
+    if session.modem is None:
+        return 0, 0
+    return session.modem.mget_calls, session.modem.mget_ns
+
+
+def line_moves(session, moves, cap_s, rnd, stream=None):
+    """Milliseconds from DSR moving to its item on the terminal, one move at a
+    time with a random pause after each item; with `stream`, text keeps
+    arriving on the line meanwhile. Returns (latencies, moves never shown)."""
+    lat = []
+    missed = 0
+    lines = session.modem.lines
+    sent = 0
+    buf = bytearray()
+    pending = None  # (perf_counter at the move, item bytes, search start)
+    done = 0
+    next_move = time.monotonic() + rnd.uniform(0.02, 0.08)
+    deadline = time.monotonic() + cap_s
+    while time.monotonic() < deadline and (done < moves or pending):
+        if pending is None and done < moves and time.monotonic() >= next_move:
+            lines ^= fml.DSR
+            session.modem.set_lines(lines)
+            pending = (time.perf_counter(), b"(DSR on) " if lines & fml.DSR else b"(DSR off) ", len(buf))
+            done += 1
+        wl = [session.line_m] if stream is not None else []
+        r, w, _ = select.select([session.term_m], wl, [], 0.002)
+        if w:
+            at = sent % len(stream)
+            sent += write_some(session.line_m, stream[at:at + 65536])
+        if r:
+            got = read_some(session.term_m)
+            t = time.perf_counter()
+            buf += got
+            if pending is not None:
+                i = buf.find(pending[1], max(0, pending[2] - 16))
+                if i >= 0:
+                    lat.append((t - pending[0]) * 1000)
+                    pending = None
+                    next_move = time.monotonic() + rnd.uniform(0.02, 0.08)
+            if pending is None and len(buf) > 1 << 20:
+                buf.clear()
+        if pending is not None and time.perf_counter() - pending[0] > 2.0:
+            missed += 1
+            pending = None
+            next_move = time.monotonic()
+    return lat, missed + (moves - done)
+
+
+def kinds_table(args, rnd):
+    """The default mode on a plain pty and on each kind of port."""
+    preload = args.preload
+    data = make_stream(int(args.kind_stream_mib * 1024 * 1024))
+    out, ends = expected_output(data, shown("dorvalix", "default"))
+    stream = make_stream(1 << 20, seed=2)
+    rows = [("plain pty", None)] + [(k, k) for k in KINDS]
+    res = {name: {"tp": [], "ok": 0, "runs": 0, "notes": [], "idle": [], "busy": [], "missed": 0,
+                  "qs": [], "share": [], "qs_idle": [], "share_idle": [], "cpu": [], "hwm": []}
+           for name, _ in rows}
+    state_dir = os.environ.get("TMPDIR", "/tmp")
+    for run in range(args.runs):
+        print("kinds: run %d of %d ..." % (run + 1, args.runs), file=sys.stderr, flush=True)
+        for name, kind in rows:
+            r = res[name]
+            modem = None
+            if kind is not None:
+                modem = (kind, preload, os.path.join(state_dir, "dorvalix-bench-modem-%d" % os.getpid()))
+            # Throughput, every byte checked, with the queries it made.
+            sess = Session("dorvalix", args.dorvalix, "default", modem=modem)
+            r["runs"] += 1
+            if not sess.ok:
+                r["notes"].append("session did not start")
+                sess.close()
+                continue
+            c0, n0 = query_stats(sess)
+            t0 = time.monotonic()
+            t = throughput(sess, data, out, ends, args.cap_s)
+            dt = time.monotonic() - t0
+            c1, n1 = query_stats(sess)
+            r["tp"].append(t["rate"])
+            r["ok"] += 1 if t["ok"] else 0
+            if t["note"]:
+                r["notes"].append(t["note"])
+            r["qs"].append((c1 - c0) / dt)
+            r["share"].append((n1 - n0) / 1e9 / dt * 100)
+            r["hwm"].append(sess.memory_kib()[0])
+            sess.close()
+            # Line moves, idle and streaming; then idle CPU and queries.
+            sess = Session("dorvalix", args.dorvalix, "default", modem=modem)
+            if not sess.ok:
+                sess.close()
+                continue
+            if kind is not None:
+                lat, missed = line_moves(sess, args.moves, args.cap_s, rnd)
+                r["idle"] += lat
+                r["missed"] += missed
+                lat, missed = line_moves(sess, args.moves, args.cap_s, rnd, stream=stream)
+                r["busy"] += lat
+                r["missed"] += missed
+                # what the stream left queued drains before the idle figures
+                end = time.monotonic() + args.cap_s
+                while time.monotonic() < end and sess.pump(0.3):
+                    pass
+            c0, n0 = query_stats(sess)
+            ticks0 = sess.cpu_ticks()
+            t0 = time.monotonic()
+            time.sleep(args.idle_s)
+            dt = time.monotonic() - t0
+            ticks1 = sess.cpu_ticks()
+            c1, n1 = query_stats(sess)
+            if ticks0 is not None and ticks1 is not None:
+                r["cpu"].append((ticks1 - ticks0) / CLK_TCK / dt * 100)
+            r["qs_idle"].append((c1 - c0) / dt)
+            r["share_idle"].append((n1 - n0) / 1e9 / dt * 100)
+            hwm = sess.memory_kib()[0]
+            if hwm:
+                r["hwm"].append(hwm)
+            sess.close()
+
+    header = ["port (default mode)", "MB/s", "bytes exact", "move->item idle p50/p99 ms",
+              "streaming p50/p99 ms", "moves not shown", "queries/s streaming", "query time streaming %",
+              "queries/s idle", "query time idle %", "idle CPU %", "VmHWM MiB"]
+    table = []
+    for name, kind in rows:
+        r = res[name]
+        both = lambda v: "-" if not v else "%s / %s" % (fmt(pct(v, 50), 1), fmt(pct(v, 99), 1))
+        table.append([name, fmt(median(r["tp"])), "%d/%d" % (r["ok"], r["runs"]),
+                      both(r["idle"]) if kind else "-", both(r["busy"]) if kind else "-",
+                      str(r["missed"]) if kind else "-",
+                      fmt(median(r["qs"]), 0), fmt(median(r["share"]), 1),
+                      fmt(median(r["qs_idle"]), 0), fmt(median(r["share_idle"]), 1),
+                      fmt(median(r["cpu"]), 2), fmt(max([v for v in r["hwm"] if v] or [0]) / 1024.0)])
+    widths = [max(len(str(row[i])) for row in table + [header]) for i in range(len(header))]
+
+    def line(cells):
+        return "| " + " | ".join(str(c).ljust(w) for c, w in zip(cells, widths)) + " |"
+    print(line(header))
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for row in table:
+        print(line(row))
+    print()
+    print("%d runs; stream %.1f MiB of text lines (MB/s a median of runs); %d DSR moves idle and %d streaming "
+          "a run, 20-80 ms apart, percentiles over all runs; a TIOCMGET costs 2 ms on ftdi_sio and cp210x; "
+          "queries counted by the instrument." % (args.runs, args.kind_stream_mib, args.moves, args.moves))
+    for name, _ in rows:
+        if res[name]["notes"]:
+            print("%s: %s" % (name, "; ".join(sorted(set(res[name]["notes"])))))
+
+
 # -- the run -----------------------------------------------------------------
 
 def picocom_version(path):
@@ -419,7 +588,17 @@ def main():
     ap.add_argument("--paste", type=int, default=2000)
     ap.add_argument("--idle-s", type=float, default=5.0)
     ap.add_argument("--cap-s", type=float, default=15.0, help="bound of one measurement")
+    ap.add_argument("--preload", default="", help="the fake-modem-lines instrument (.so): adds the kinds table")
+    ap.add_argument("--kinds-only", action="store_true", help="only the table of kinds of port")
+    ap.add_argument("--kind-stream-mib", type=float, default=4.0)
+    ap.add_argument("--moves", type=int, default=30, help="line moves timed idle and streaming, each run")
     args = ap.parse_args()
+    if args.kinds_only:
+        if not args.preload:
+            ap.error("--kinds-only needs --preload")
+        kinds_table(args, random.Random(11))
+        print("machine: %s" % machine())
+        return
 
     have_picocom = os.access(args.picocom, os.X_OK)
     subjects = [("dorvalix", "nc"), ("dorvalix", "default")]
@@ -580,6 +759,9 @@ def main():
             print("%s: %s" % (labels[s], "; ".join(sorted(set(notes)))))
     if not have_picocom:
         print("picocom not found: no comparison column.")
+    if args.preload:
+        print()
+        kinds_table(args, rnd)
     print("machine: %s" % machine())
 
 

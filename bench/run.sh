@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The speed benchmark: builds dorvalix in build-bench, installs picocom when
 # it is missing, then runs every figure beside picocom through ptys and
-# prints a table. Extra arguments go to bench.py (see --help there).
+# prints a table; then the default mode on ptys that the fake-modem-lines test
+# instrument makes into each kind of serial port (tests/instrument). Extra
+# arguments go to bench.py (see --help there).
 # Never opens a real serial device; stops by itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,6 +15,7 @@ if ! command -v picocom >/dev/null; then
 fi
 
 cmake -S . -B build-bench >/dev/null
-cmake --build build-bench -j "$(nproc)" --target dorvalix >/dev/null
+cmake --build build-bench -j "$(nproc)" --target dorvalix fake_modem_lines_preload >/dev/null
 
-exec python3 bench/bench.py --dorvalix build-bench/dorvalix --picocom "$(command -v picocom)" "$@"
+exec python3 bench/bench.py --dorvalix build-bench/dorvalix --picocom "$(command -v picocom)" \
+    --preload build-bench/tests/fake_modem_lines_preload.so "$@"

@@ -1,6 +1,7 @@
 // The POSIX console's output, gathered while the program has more to do:
 // whatever way the process goes on or ends, every byte reaches standard
-// output, in order, and before the process blocks on a key.
+// output, in order, before the process blocks on a key, and while it keeps
+// too busy to wait.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <string>
 
 #include "../platform/console.h"
@@ -66,7 +68,7 @@ std::string ReadFor(int fd, size_t want) {
     return got;
 }
 
-enum class End { kExit, kFlushThenKill, kTermWhilePaused, kKeyRead };
+enum class End { kExit, kFlushThenKill, kTermWhilePaused, kKeyRead, kBusyThenKill };
 
 TEST(ConsoleOutput, EveryGatheredByteComesOutInOrder) {
     struct Case {
@@ -80,6 +82,7 @@ TEST(ConsoleOutput, EveryGatheredByteComesOutInOrder) {
         {End::kFlushThenKill, "x\n", "x\r\n"},       // shown while the process still runs
         {End::kTermWhilePaused, "y", "y"},           // the signal's handler writes it out
         {End::kKeyRead, "z", "zq"},                  // shown before the key read blocks
+        {End::kBusyThenKill, "v", "v"},              // shown while the loop never waits
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(int(c.end));
@@ -91,6 +94,15 @@ TEST(ConsoleOutput, EveryGatheredByteComesOutInOrder) {
             Say(current->said);
             if (current->end == End::kFlushThenKill) ConsoleFlush();
             if (current->end == End::kKeyRead) Say(std::string(1, char(ConsoleReadKey())));
+            if (current->end == End::kBusyThenKill) {
+                timespec start, now;
+                clock_gettime(CLOCK_MONOTONIC, &start);
+                do {
+                    ConsoleKeyWaiting();  // a pass of a loop that has data to show and never waits
+                    clock_gettime(CLOCK_MONOTONIC, &now);
+                } while (now.tv_sec - start.tv_sec < 4);
+                pause();
+            }
             if (current->end == End::kFlushThenKill || current->end == End::kTermWhilePaused) pause();
         }, 0);
         ASSERT_GT(pid, 0);
@@ -104,7 +116,7 @@ TEST(ConsoleOutput, EveryGatheredByteComesOutInOrder) {
             ASSERT_EQ(write(master, "q", 1), 1);
         }
         got += ReadFor(master, c.shown.size() - got.size());
-        if (c.end == End::kFlushThenKill) kill(pid, SIGKILL);
+        if (c.end == End::kFlushThenKill || c.end == End::kBusyThenKill) kill(pid, SIGKILL);
         EXPECT_EQ(got, c.shown);
         Reap(pid);
         close(master);

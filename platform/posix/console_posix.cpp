@@ -66,6 +66,14 @@ long long NowNs() {
 }
 
 char gOutput[kOutputBuffer];             // gathered output, "\n" already as "\r\n"
+// Output also goes out once it has waited this long, so that a loop that
+// never waits (data arriving faster than it is shown) still shows it within
+// 10 ms. Its age is looked at every few writes and key tests, which the
+// loop makes at least once a pass.
+constexpr long long kMaxGatherNs = 5000000;
+constexpr unsigned kWritesPerAgeCheck = 32;
+long long gGatheredSinceNs = 0;          // when the oldest byte not written out was gathered
+unsigned gWritesSinceAgeCheck = 0;
 volatile sig_atomic_t gOutputUsed = 0;   // bytes in gOutput; grows only after a byte is stored
 volatile sig_atomic_t gOutputDone = 0;   // of those, already written
 // Set from just before a write() until its count is taken into gOutputDone.
@@ -286,7 +294,9 @@ bool ConsoleKeyWaiting() {
     if (!gKeyPollDue) {
         if (++gTestsSincePoll < kTestsPerClockRead) return false;
         gTestsSincePoll = 0;
-        if (NowNs() - gLastKeyPollNs < kKeyPollGapNs) return false;
+        long long now = NowNs();
+        if (gOutputUsed != 0 && now - gGatheredSinceNs >= kMaxGatherNs) ConsoleFlush();
+        if (now - gLastKeyPollNs < kKeyPollGapNs) return false;
     }
     gKeyPollDue = false;
     gTestsSincePoll = 0;
@@ -308,8 +318,23 @@ int ConsoleReadKey() {
 
 void ConsoleWrite(const char* data, size_t length) {
     const bool addCr = !TerminalAddsCr();
+    if (length == 0) return;
+    if (gOutputUsed == 0) {
+        gGatheredSinceNs = NowNs();
+        gWritesSinceAgeCheck = 0;
+    } else if (++gWritesSinceAgeCheck >= kWritesPerAgeCheck) {
+        gWritesSinceAgeCheck = 0;
+        long long now = NowNs();
+        if (now - gGatheredSinceNs >= kMaxGatherNs) {
+            ConsoleFlush();
+            gGatheredSinceNs = now;
+        }
+    }
     for (size_t i = 0; i < length; ++i) {
-        if (size_t(gOutputUsed) + 2 > sizeof gOutput) ConsoleFlush();
+        if (size_t(gOutputUsed) + 2 > sizeof gOutput) {
+            ConsoleFlush();
+            gGatheredSinceNs = NowNs();
+        }
         size_t used = size_t(gOutputUsed);
         if (data[i] == '\n' && addCr) gOutput[used++] = '\r';
         gOutput[used++] = data[i];

@@ -14,7 +14,9 @@
 //   - Output is gathered while the program has more to do and written out
 //     before anything may block: before a port's read or write wait (through
 //     console_hooks.h), before a key read, before a pause, and at every exit
-//     (also the signals above). A person sees everything at once.
+//     (also the signals above), and once it has been gathered for 5 ms, so
+//     that it shows within 10 ms while data keeps the program from waiting.
+//     A person sees everything at once.
 //   - Descriptors 0, 1 and 2 the process was started without are opened on
 //     /dev/null before main() runs, so the port never takes one of them.
 //   - The line table's change mark is a delta in UTF-8 on a terminal in a

@@ -36,6 +36,7 @@
 
 #include "console_hooks.h"
 #include "provider.h"
+#include "tty_modem.h"
 #include "tty_reconnect.h"
 
 namespace {
@@ -70,7 +71,7 @@ struct TtyPort {
     DCB applied;             // last applied DCB: fields termios cannot hold
     bool haveCounts;         // the device supports TIOCGICOUNT
     serial_icounter_struct counts;  // error counts last taken
-    int modemStatusErrno;    // TIOCMGET is not implemented by the device (ENOTTY): answered without asking again
+    ModemWatch modem;        // the modem-status lines (tty_modem.h)
     DWORD aheadStart;        // received bytes taken from the device, not yet read:
     DWORD aheadCount;        // ahead[aheadStart .. aheadStart + aheadCount)
     unsigned char ahead[kReadAhead];
@@ -96,7 +97,7 @@ void Lost(TtyPort* port) { ReconnectLost(port->link, port->fd); }
 bool Present(HANDLE h, TtyPort* port) {
     if (port->fd >= 0) return true;
     if (!ReconnectTry(h, port->link, port->fd)) return false;
-    port->modemStatusErrno = 0;
+    ModemWatchStart(port->modem, port->fd);
     port->haveCounts = ioctl(port->fd, TIOCGICOUNT, &port->counts) == 0;
     return true;
 }
@@ -285,6 +286,7 @@ HANDLE TtyOpen(const char* path) {
     port->fd = fd;
     port->applied = InitialDcb();
     ReconnectStart(port->link, path);
+    ModemWatchStart(port->modem, fd);
     // The baseline for ClearCommError: errors from before the open are not
     // this session's.
     port->haveCounts = ioctl(fd, TIOCGICOUNT, &port->counts) == 0;
@@ -412,7 +414,7 @@ BOOL TtyReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD done) {
             if (wait < 0 || gapLeft < wait) wait = long(gapLeft);
         }
         if (wait == 0) break;  // time-out
-        PortWait w = WaitForPortOrKey(port->fd, wait);
+        PortWait w = ModemAwareWait(port->modem, wait);
         if (w == PortWait::kFailed) {
             err = errno;
             break;
@@ -687,6 +689,7 @@ BOOL TtyEscapeCommFunction(HANDLE h, DWORD func) {
     if (func < SETRTS || func == RESETDEV || func > CLRBREAK) return FailWith(ERROR_INVALID_PARAMETER);
     if (!Present(h, port)) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
     int fd = port->fd;
+    if (func == SETDTR || func == CLRDTR || func == SETRTS || func == CLRRTS) ModemLinesDriven(port->modem);
     bool ok = false;
     switch (func) {
         case SETDTR: ok = ModemLines(fd, TIOCMBIS, TIOCM_DTR, false); break;
@@ -716,20 +719,5 @@ BOOL TtyGetCommModemStatus(HANDLE h, LPDWORD bits) {
         *bits = 0;
         return TRUE;
     }
-    // The monitor asks four times a pass. A device that does not implement
-    // the query (a pty: ENOTTY) never will for this descriptor, so the
-    // answer is given again without the system call.
-    if (port->modemStatusErrno != 0) return FailErrno(port->modemStatusErrno);
-    int lines = 0;
-    if (ioctl(port->fd, TIOCMGET, &lines) != 0) {
-        if (errno == ENOTTY) port->modemStatusErrno = ENOTTY;
-        return FailErrno(errno);
-    }
-    DWORD status = 0;
-    if (lines & TIOCM_CTS) status |= MS_CTS_ON;
-    if (lines & TIOCM_DSR) status |= MS_DSR_ON;
-    if (lines & TIOCM_RI) status |= MS_RING_ON;
-    if (lines & TIOCM_CD) status |= MS_RLSD_ON;
-    *bits = status;
-    return TRUE;
+    return ModemStatus(port->modem, bits);
 }

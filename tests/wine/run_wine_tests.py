@@ -14,7 +14,9 @@ conkeys.cpp with mingw-w64.
 What wine does with a pty as a serial port shapes the expected output: the
 DTR/RTS functions and GetCommModemStatus fail there (so no "(DTR on)" items
 and every line reads as off), break works, and the transmit figures give a
-headroom of 0.
+headroom of 0. One case gives COM50 modem lines with the fake-modem-lines
+instrument (tests/instrument, preloaded into wine; $FAKE_MODEM_LINES_PRELOAD
+names its library), and there the lines and DTR/RTS work.
 
 Exits 77 (skipped) when wine is not installed at all.
 """
@@ -223,7 +225,7 @@ class Session:
     optionally COM50 on a pty whose master we hold."""
 
     def __init__(self, wine, exe, args, with_port=False, keys_helper=None, limit=40, stdin=None,
-                 helper_pipe=False):
+                 helper_pipe=False, env=None, before_start=None):
         self.wine = wine
         self.port_master = None
         self.port_slave = None
@@ -233,6 +235,8 @@ class Session:
             wine.map_port(PORT, os.ttyname(self.port_slave))
         else:
             wine.clear_com_links()
+        if before_start is not None:
+            before_start(self)  # e.g. give the port modem lines before the program opens it
         # Standard input: a console on a pty, or what the caller gives (a pipe
         # or a file, in place of a console).
         if stdin is None:
@@ -252,7 +256,7 @@ class Session:
             command += [windows_path(self.commands), windows_path(exe)]
         else:
             command += [exe]
-        self.process = subprocess.Popen(command + list(args), env=wine.env, stdin=program_input,
+        self.process = subprocess.Popen(command + list(args), env=env or wine.env, stdin=program_input,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         if console_slave is not None:
             os.close(console_slave)
@@ -492,6 +496,49 @@ def case_keys_not_from_a_console(wine, exe, helper):
         same(f"{name}: exit status", code, 0)
 
 
+def case_modem_lines(name, wine, exe, helper):
+    """The default mode on a COM50 with modem lines: the fake-modem-lines
+    instrument (tests/instrument), preloaded into wine, answers wine's modem
+    ioctls on the pty. Its library is 64-bit, so only the x86_64 build runs
+    this case."""
+    preload = os.environ.get("FAKE_MODEM_LINES_PRELOAD", "")
+    if name != "x86_64" or not helper or not os.path.isfile(preload):
+        log(f"{name}: modem-lines case not run ({'64-bit instrument only' if name != 'x86_64' else 'no instrument or key helper'})")
+        return
+    sys.path.insert(0, os.path.join(HERE, "..", "instrument"))
+    import fake_modem_lines as fml
+    state_path = os.path.join(wine.prefix, "modem-lines")
+    made = []
+
+    def give_lines(session):
+        made.append(fml.FakeModemLines(state_path, session.port_slave, "8250", fml.CTS | fml.DSR))
+
+    env = dict(wine.env, LD_PRELOAD=preload, **{fml.ENV: state_path})
+    s = Session(wine, exe, [str(PORT), "9600", "8", "1", "0"], with_port=True, keys_helper=helper, env=env,
+                before_start=give_lines)
+    state = made[0]
+    start = (BANNER + settings_line(PORT) + b"Tx buffer size: 0 bytes\r\n"
+             b"\r\nInitial control lines (caps=on, lower case=off):\r\n"
+             b"dcd\tri\tDSR\tCTS\t    \t    \t\xebDSR\t\xebCTS\r\n"
+             b"\r\nInitial Rx status (caps=on, lower case=off):\r\n"
+             b"timeout\tunused\tctrl\tbreak\tframe\tparity\toverrun\tbuffull\r\n"
+             b"\r\n(DTR on) (RTS on) ")
+    check("modem lines: initial tables with DSR and CTS on, DTR and RTS raised", s.out.wait_for(start),
+          repr(s.out.bytes() + s.err.bytes()))
+    state.set_lines(fml.CTS)
+    shown = start + b"(DSR off) "
+    check("modem lines: DSR dropping shown", s.out.wait_for(shown), repr(s.out.bytes()))
+    s.keys("c 1B", "c 64")  # ESC d
+    shown += b"(DTR off) "
+    s.out.wait_for(shown)
+    same("modem lines: ESC d releases DTR", state.outputs & (fml.DTR | fml.RTS), fml.RTS)
+    s.keys("c FF")
+    code = s.finish()
+    same("modem lines: output", s.out.bytes(), shown + b"(DTR off) (RTS off)\r\n")
+    same("modem lines: exit status", code, 0)
+    state.close()
+
+
 def build_helper(out_dir):
     compiler = shutil.which("x86_64-w64-mingw32-g++")
     if compiler is None:
@@ -519,6 +566,7 @@ def run_cases(name, wine, exe, helper):
     if helper:
         case_plain_keys(wine, exe, helper)
         case_default(wine, exe, helper)
+        case_modem_lines(name, wine, exe, helper)
     else:
         check("key helper built (x86_64-w64-mingw32-g++)", False)
 
