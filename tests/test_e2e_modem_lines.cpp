@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -162,6 +165,70 @@ TEST_P(ModemLines, DefaultModeShowsAndDrivesTheLines) {
     // No more items: DTR and RTS cannot be released on a port that has gone.
     std::string out = c.output();
     EXPECT_EQ(Visible(out.substr(out.find("\r\n") + 2)), Visible(shown));
+}
+
+// An adapter unplugged and plugged back under its link: its lines drop with
+// it, come back with the new device, and DTR stays as the user left it.
+TEST(ModemLinesReplug, LinesDropAndComeBackWithTheDevice) {
+    char dir[] = "/tmp/dorvalix-replug-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string link = std::string(dir) + "/port", fresh = std::string(dir) + "/new";
+    char statePath[] = "/tmp/dorvalix-modem-lines-XXXXXX";
+    int stateFd = mkstemp(statePath);
+    ASSERT_GE(stateFd, 0);
+    close(stateFd);
+    auto first = std::make_unique<Pty>();
+    ASSERT_EQ(symlink(first->slavePath.c_str(), link.c_str()), 0);
+    FakeModemLinesState* state =
+        FakeModemLinesCreate(statePath, first->slave, FAKE_MODEM_FTDI_SIO, TIOCM_DSR | TIOCM_CTS);
+    ASSERT_NE(state, nullptr);
+    {
+        Child c({{"50", "115200", "8", "1", "0"},
+                 {"DORVALIX_COM50=" + link, "LANG=C.UTF-8", "LD_PRELOAD=" FAKE_MODEM_LINES_PRELOAD,
+                  std::string(FAKE_MODEM_LINES_ENV "=") + statePath, "ASAN_OPTIONS=verify_asan_link_order=0"},
+                 Keyboard::kPty});
+        std::string shown = "(DTR on) (RTS on) ";
+        ASSERT_TRUE(c.WaitForOutput(shown)) << Visible(c.output()) << c.errors();
+        ASSERT_TRUE(c.WaitForRawKeyboard()) << c.errors();
+        c.TypeSlowly("\x1B" "d", 20);
+        shown += "(DTR off) ";
+        ASSERT_TRUE(c.WaitForOutput(shown)) << Visible(c.output());
+        EXPECT_EQ(state->outputs, unsigned(TIOCM_RTS));
+
+        // Unplugged: the queries fail, the pty hangs up, the name goes.
+        state->unplugged = 1;
+        unlink(link.c_str());
+        first.reset();
+        shown += "(DSR off) (CTS off) ";
+        EXPECT_TRUE(c.WaitForOutput(shown)) << Visible(c.output());
+
+        // Back as a new device under the same name; the kernel raises DTR
+        // and RTS on open, the program puts DTR back off.
+        Pty second;
+        termios t;
+        ASSERT_EQ(tcgetattr(second.slave, &t), 0);
+        cfmakeraw(&t);
+        ASSERT_EQ(tcsetattr(second.slave, TCSANOW, &t), 0);
+        struct stat st;
+        ASSERT_EQ(fstat(second.slave, &st), 0);
+        state->outputs = TIOCM_DTR | TIOCM_RTS;
+        state->rdev = st.st_rdev;
+        state->unplugged = 0;
+        ASSERT_EQ(symlink(second.slavePath.c_str(), fresh.c_str()), 0);
+        ASSERT_EQ(rename(fresh.c_str(), link.c_str()), 0);
+        shown += "(DSR on) (CTS on) ";
+        EXPECT_TRUE(c.WaitForOutput(shown)) << Visible(c.output());
+        EXPECT_EQ(state->outputs, unsigned(TIOCM_RTS));
+        ASSERT_TRUE(e2e::WriteAll(second.master, "back"));
+        shown += "back";
+        EXPECT_TRUE(c.WaitForOutput(shown)) << Visible(c.output());
+        c.Type("\xC3\xBF");
+        EXPECT_EQ(c.WaitForExit(), 0) << c.errors();
+    }
+    FakeModemLinesRelease(state);
+    unlink(statePath);
+    unlink(link.c_str());
+    rmdir(dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ModemLines, ::testing::ValuesIn(kKinds),

@@ -72,6 +72,7 @@ struct TtyPort {
     bool haveCounts;         // the device supports TIOCGICOUNT
     serial_icounter_struct counts;  // error counts last taken
     ModemWatch modem;        // the modem-status lines (tty_modem.h)
+    bool dropShown;          // lines just answered off for a lost device: reopen only after the next look
     DWORD aheadStart;        // received bytes taken from the device, not yet read:
     DWORD aheadCount;        // ahead[aheadStart .. aheadStart + aheadCount)
     unsigned char ahead[kReadAhead];
@@ -369,6 +370,15 @@ BOOL TtyReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD done) {
     bool readable = false;  // the last wait found the device readable
     int err = 0;
     while (got < length) {
+        // The lines of a lost device have just been answered off. A device
+        // back before the caller looks again would make its lines return
+        // within one look of the drop, and a monitor that shows a change
+        // only when its status moves would never show that return. This one
+        // read does not reopen and does not wait.
+        if (port->fd < 0 && port->dropShown) {
+            port->dropShown = false;
+            break;
+        }
         if (!Present(h, port)) {
             if (got > 0) break;
             long wait = Remaining(deadline);
@@ -716,6 +726,8 @@ BOOL TtyGetCommModemStatus(HANDLE h, LPDWORD bits) {
     if (bits == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
     // A gone device has all its lines off; nothing is asked of the system.
     if (port->fd < 0) {
+        if (port->modem.answered != 0) port->dropShown = true;
+        port->modem.answered = 0;
         *bits = 0;
         return TRUE;
     }
