@@ -350,10 +350,10 @@ bool ConsoleIsInteractive() { return isatty(kInputFd) == 1; }
 
 // The mark as a delta in UTF-8 where standard output is a terminal and the
 // locale's character set is UTF-8; elsewhere (a pipe, a file, a terminal of
-// another character set) the byte 0xEB, as the line table has it.
+// another character set) the byte 0xEB, as the line table has it. Asked
+// afresh each time: the mark is written a few times a session at most.
 void ConsoleWriteChangeMark() {
-    static const bool utf8 = isatty(kOutputFd) == 1 && LocaleIsUtf8();
-    if (utf8) {
+    if (isatty(kOutputFd) == 1 && LocaleIsUtf8()) {
         ConsoleWrite("\xCE\xB4", 2);
     } else {
         ConsoleWrite("\xEB", 1);
