@@ -515,15 +515,7 @@ def kinds_table(args, rnd):
                       fmt(median(r["qs"]), 0), fmt(median(r["share"]), 1),
                       fmt(median(r["qs_idle"]), 0), fmt(median(r["share_idle"]), 1),
                       fmt(median(r["cpu"]), 2), fmt(max([v for v in r["hwm"] if v] or [0]) / 1024.0)])
-    widths = [max(len(str(row[i])) for row in table + [header]) for i in range(len(header))]
-
-    def line(cells):
-        return "| " + " | ".join(str(c).ljust(w) for c, w in zip(cells, widths)) + " |"
-    print(line(header))
-    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
-    for row in table:
-        print(line(row))
-    print()
+    print_table(header, table)
     print("%d runs; stream %.1f MiB of text lines (MB/s a median of runs); %d DSR moves idle and %d streaming "
           "a run, 20-80 ms apart, percentiles over all runs; a TIOCMGET costs 2 ms on ftdi_sio and cp210x; "
           "queries counted by the instrument." % (args.runs, args.kind_stream_mib, args.moves, args.moves))
@@ -555,6 +547,19 @@ def machine():
     u = os.uname()
     return "%s, %d cores, %s %s, Python %s" % (model, os.cpu_count() or 0, u.sysname, u.release,
                                                sys.version.split()[0])
+
+
+def print_table(header, rows):
+    """A Markdown table, columns padded to their widest cell, then a blank line."""
+    widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(len(header))]
+
+    def line(cells):
+        return "| " + " | ".join(str(c).ljust(w) for c, w in zip(cells, widths)) + " |"
+    print(line(header))
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for row in rows:
+        print(line(row))
+    print()
 
 
 def median(values):
@@ -734,15 +739,7 @@ def main():
 
     header = ["figure"] + [labels[s] for s in cols] + ["ratio /NC", "ratio default", "target"]
     header = [h if h != "picocom" else "picocom %s" % picocom_version(args.picocom) for h in header]
-    widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(len(header))]
-
-    def line(cells):
-        return "| " + " | ".join(str(c).ljust(w) for c, w in zip(cells, widths)) + " |"
-    print(line(header))
-    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
-    for row in rows:
-        print(line(row))
-    print()
+    print_table(header, rows)
     print("%d runs, medians; ratios are dorvalix / picocom within each run (for latency the ratio "
           "of the p99 medians, lower is better); stream %.1f MiB of text lines; %d keys a latency run, "
           "random pauses of 5-40 ms; every measurement bounded by %.0f s; %.0f s in all."
