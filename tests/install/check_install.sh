@@ -74,6 +74,13 @@ if have dpkg-deb && have dpkg-shlibdeps && have file; then
         [ "$(field Section)" = comm ] || fail "Section: $(field Section)"
         grep -Eq '^[^<]+ <[^>]+@[^>]+>$' <<<"$(field Maintainer)" || fail "Maintainer: $(field Maintainer)"
         grep -Eq '(^|, )libc6 \(>= [0-9.]+\)' <<<"$(field Depends)" || fail "Depends not from shlibdeps: $(field Depends)"
+        # The program is plain C++ over libc: no C++ runtime to load (it
+        # costs a session over a megabyte of memory). A sanitizer build's
+        # runtime brings its own.
+        depends=$(field Depends)
+        if ! grep -q 'libasan' <<<"$depends" && grep -q 'libstdc++' <<<"$depends"; then
+            fail "the program needs the C++ runtime: $depends"
+        fi
         [ "$(field Description | wc -l)" -ge 3 ] || fail "Description: no long description"
         info=$(dpkg-deb -I "$package")
         grep -q '^ Installed-Size: [1-9]' <<<"$info" || fail "no Installed-Size"
