@@ -16,7 +16,8 @@ DWORD Win32ErrorFromErrno(int err);
 long ReadTotalTimeoutMs(const COMMTIMEOUTS& t, DWORD length);
 long WriteTotalTimeoutMs(const COMMTIMEOUTS& t, DWORD length);
 
-// Monotonic clock in milliseconds.
+// Monotonic clock in nanoseconds and in milliseconds.
+long long MonotonicNs();
 long long MonotonicMs();
 
 // The wait of a port read. First writes out the console's gathered output

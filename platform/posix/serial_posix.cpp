@@ -77,21 +77,13 @@ long WriteTotalTimeoutMs(const COMMTIMEOUTS& t, DWORD length) {
     return total > 0x7FFFFFFFull ? 0x7FFFFFFFL : long(total);
 }
 
-long long MonotonicMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
-namespace {
-
 long long MonotonicNs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
-}  // namespace
+long long MonotonicMs() { return MonotonicNs() / 1000000; }
 
 PortWait WaitForPortOrKey(int fd, long ms) {
     ConsoleFlushHook();

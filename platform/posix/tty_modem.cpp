@@ -24,7 +24,6 @@
 #include <linux/serial.h>
 
 #include <cerrno>
-#include <ctime>
 
 #include "console_hooks.h"
 
@@ -52,12 +51,6 @@ constexpr unsigned kCallsPerClockRead = 16;
 // A query dearer than this may block the process: console output gathered
 // so far is written out first.
 constexpr long long kFlushBeforeNs = 200000;
-
-long long NowNs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
-}
 
 DWORD FromTiocm(int lines) {
     DWORD status = 0;
@@ -115,13 +108,13 @@ void Read(ModemWatch& w) {
         for (int i = 0; counted && i < 4; ++i) w.counts[i] = now[i];
     }
     int lines = 0;
-    long long start = NowNs();
+    long long start = MonotonicNs();
     int rc;
     do {
         rc = ioctl(w.fd, TIOCMGET, &lines);
     } while (rc != 0 && errno == EINTR);
     int err = rc != 0 ? errno : 0;
-    long long end = NowNs();
+    long long end = MonotonicNs();
     long long cost = end - start;
     w.costNs = w.haveReading ? (7 * w.costNs + cost) / 8 : cost;
     long long hold = w.costNs * kHoldFactor;
@@ -177,7 +170,7 @@ BOOL ModemStatus(ModemWatch& w, LPDWORD bits) {
     if (!w.haveReading || w.clockDue || ++w.callsSinceClock >= kCallsPerClockRead) {
         w.callsSinceClock = 0;
         w.clockDue = false;
-        Refresh(w, NowNs());
+        Refresh(w, MonotonicNs());
     }
     DWORD answer = Current(w);
     if (w.pulseCalls > 0) --w.pulseCalls;
@@ -202,15 +195,15 @@ PortWait ModemAwareWait(ModemWatch& w, long ms) {
     // A pulse still being shown: the caller's loop takes its next passes
     // without waiting until the pulse is over.
     if (w.pulseCalls > 0) {
-        if (NowNs() < w.pulseEndsNs) return PortWait::kTimeOut;
+        if (MonotonicNs() < w.pulseEndsNs) return PortWait::kTimeOut;
         w.pulseCalls = 0;
     }
     // Nothing to watch: lines that cannot be read, or not asked for yet.
     if (w.unsupported != 0 || !w.haveReading) return WaitForPortOrKey(w.fd, ms);
-    long long deadline = ms < 0 ? -1 : NowNs() + (long long)ms * 1000000LL;
+    long long deadline = ms < 0 ? -1 : MonotonicNs() + (long long)ms * 1000000LL;
     for (;;) {
         long slice = kLookGapMs;
-        long long now = NowNs();
+        long long now = MonotonicNs();
         // Where a reading stands longer than the gap, the look comes when it
         // runs out rather than at the next gap after it.
         long long untilStale = w.readAtNs + w.holdNs - now;
@@ -224,7 +217,7 @@ PortWait ModemAwareWait(ModemWatch& w, long ms) {
         }
         PortWait r = WaitForPortOrKey(w.fd, slice);
         if (r != PortWait::kTimeOut) return r;
-        Refresh(w, NowNs());
+        Refresh(w, MonotonicNs());
         // A line moved, or the query turned out unsupported after all.
         if (Current(w) != w.answered || w.unsupported != 0) return PortWait::kTimeOut;
     }
