@@ -32,24 +32,9 @@ import statistics
 import subprocess
 import tempfile
 import time
-import tty
 
-END_KEY_UTF8 = "\u00ff".encode("utf-8")
-READY_MARK = b"Tx buffer size: "
-
-
-def make_pty():
-    master, slave = os.openpty()
-    tty.setraw(slave)  # a device has no line discipline: bytes pass as they are
-    os.set_blocking(master, False)
-    return master, slave, os.ttyname(slave)
-
-
-def read_some(fd):
-    try:
-        return os.read(fd, 1 << 16)
-    except (BlockingIOError, OSError):
-        return b""
+# The pty, read and key helpers are the speed benchmark's, beside this file.
+from bench import END_KEY_UTF8, READY_MARK, make_pty, read_some  # noqa: E402
 
 
 def point(link, target):
