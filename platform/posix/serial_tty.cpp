@@ -36,6 +36,7 @@
 
 #include "console_hooks.h"
 #include "provider.h"
+#include "tty_claim.h"
 #include "tty_modem.h"
 #include "tty_reconnect.h"
 
@@ -235,7 +236,8 @@ DCB InitialDcb() {
 // for a port that does not exist. So does EIO from open(), which is what the
 // kernel gives for a serial device node with no hardware behind it and for a
 // pty slave that is still locked.
-int TtyOpenDevice(const char* path) {
+int TtyOpenDevice(const char* path, TtyClaim& claim) {
+    if (!TtyClaimBeforeOpen(path, claim)) return -1;  // not ours to open: nothing done to it
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == EIO) FailWith(ERROR_FILE_NOT_FOUND);
@@ -250,6 +252,8 @@ int TtyOpenDevice(const char* path) {
     termios2 t;
     if (!isatty(fd)) {
         error = ERROR_FILE_NOT_FOUND;
+    } else if (!TtyClaimOpened(fd, claim)) {
+        error = GetLastError();
     } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         err = errno;
     } else if (ioctl(fd, TIOCEXCL) != 0 || ioctl(fd, TCGETS2, &t) != 0) {
@@ -260,6 +264,7 @@ int TtyOpenDevice(const char* path) {
         if (ioctl(fd, TCSETS2, &t) != 0) err = errno;
     }
     if (err != 0 || error != ERROR_SUCCESS) {
+        TtyClaimUndo(claim);
         close(fd);  // also drops the lock
         if (err != 0) FailErrno(err);
         else FailWith(error);
@@ -280,13 +285,16 @@ HANDLE TtyOpen(const char* path) {
         FailErrno(EMFILE);
         return INVALID_HANDLE_VALUE;
     }
-    int fd = TtyOpenDevice(path);
+    static TtyClaim claim;  // large: kept off the stack
+    std::memset(&claim, 0, sizeof claim);
+    int fd = TtyOpenDevice(path, claim);
     if (fd < 0) return INVALID_HANDLE_VALUE;
     std::memset(port, 0, sizeof *port);
     port->open = true;
     port->fd = fd;
     port->applied = InitialDcb();
     ReconnectStart(port->link, path);
+    port->link.claim = claim;
     ModemWatchStart(port->modem, fd);
     // The baseline for ClearCommError: errors from before the open are not
     // this session's.
@@ -303,6 +311,7 @@ BOOL TtyCloseHandle(HANDLE h) {
     port->open = false;
     port->fd = -1;
     port->aheadCount = 0;
+    TtyClaimRelease(port->link.claim);
     if (fd < 0) return TRUE;  // the device went away and was closed then
     ConsoleFlushHook();  // close() may wait for the output to drain
     // Unlocking and TIOCNXCL fail on a hung-up device; close() drops the lock

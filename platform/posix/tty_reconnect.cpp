@@ -62,7 +62,7 @@ bool ReconnectTry(HANDLE h, TtyReconnect& r, int& fd) {
     if (!r.gone || fd >= 0) return true;
     if (r.path[0] == '\0' || ReconnectDueInMs(r) > 0) return false;
     r.nextTryMs = MonotonicMs() + kRetryMs;
-    int opened = TtyOpenDevice(r.path);
+    int opened = TtyOpenDevice(r.path, r.claim);
     if (opened < 0) return false;  // not there, not a tty, or held elsewhere
     fd = opened;
     r.gone = false;

@@ -9,7 +9,8 @@
 // locks as the first open, the last applied DCB is applied again and DTR, RTS
 // and break are put back as they were last set. A name that appears as
 // something other than a tty, or that another process holds, is simply tried
-// again later.
+// again later. Only a device that may be the one lost is opened again: a
+// pty only under a link re-made or re-pointed since (tty_identity.h).
 //
 // A pty slave named directly (/dev/pts/N) is never reopened: its number goes
 // to the next pseudo-terminal anyone makes, which is not the same device.
@@ -17,6 +18,7 @@
 
 #include <climits>
 
+#include "tty_claim.h"
 #include "win32_api.h"
 
 // Spacing of the attempts to open a lost device again, in milliseconds.
@@ -29,6 +31,7 @@ struct TtyReconnect {
     bool haveSettings;     // a DCB has been applied: apply it again on return
     DCB settings;
     bool dtr, rts, brk;    // the output conditions as last set
+    TtyClaim claim;        // what the name resolved to at the last open, and the session's lock
 };
 
 // At open: remembers the name and starts with DTR and RTS raised (as the
@@ -58,6 +61,6 @@ void ReconnectNoteSettings(TtyReconnect& r, const DCB& dcb);
 void ReconnectNoteEscape(TtyReconnect& r, DWORD func);
 
 // Opens a tty as CreateFileA does, with the share-mode-0 locks (flock and
-// TIOCEXCL) and CLOCAL | CREAD. Returns the descriptor, or -1 with the Win32
-// error set. Defined with the tty provider.
-int TtyOpenDevice(const char* path);
+// TIOCEXCL) and CLOCAL | CREAD, after the checks of tty_claim.h. Returns the
+// descriptor, or -1 with the Win32 error set. Defined with the tty provider.
+int TtyOpenDevice(const char* path, TtyClaim& claim);
