@@ -16,8 +16,11 @@
 
 #include <chrono>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "../platform/posix/win32_api.h"
 
@@ -462,3 +465,211 @@ TEST_F(Tty, QueuesAndErrorsAsReported) {
 }
 
 }  // namespace
+
+namespace {
+
+// A fresh pty pair: the master, its slave's number in `number`, its slave
+// raw (no echo back into the master).
+int NewPty(int* number) {
+    int m = posix_openpt(O_RDWR | O_NOCTTY);
+    if (m < 0 || grantpt(m) != 0 || unlockpt(m) != 0 || ioctl(m, TIOCGPTN, number) != 0) return -1;
+    termios2 raw;
+    ioctl(m, TCGETS2, &raw);
+    raw.c_lflag &= ~(ICANON | ECHO | ISIG | IEXTEN);
+    raw.c_iflag &= ~(ICRNL | IXON);
+    ioctl(m, TCSETS2, &raw);
+    return m;
+}
+
+std::string LockFileOf(int number) { return "/run/lock/LCK..pts_" + std::to_string(number); }
+
+void WriteLock(const std::string& file, pid_t pid) {
+    FILE* f = std::fopen(file.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fprintf(f, "%10d\n", int(pid));
+    std::fclose(f);
+}
+
+long LockPid(const std::string& file) {
+    FILE* f = std::fopen(file.c_str(), "r");
+    if (f == nullptr) return -1;
+    long pid = -1;
+    if (std::fscanf(f, "%ld", &pid) != 1) pid = 0;
+    std::fclose(f);
+    return pid;
+}
+
+}  // namespace
+
+// A device that is not free for the session is refused, as Windows refuses a
+// port in use, and nothing is done to it; a stale UUCP lock is removed, and
+// the session holds its own lock until the port closes.
+TEST(TtyClaim, DeviceNotFreeIsRefused) {
+    enum Setup { kFree, kHeldByAnother, kLiveLock, kStaleLock, kOwnTerminal };
+    struct Case {
+        const char* what;
+        Setup setup;
+        bool opens;
+    };
+    const Case cases[] = {
+        {"free", kFree, true},
+        {"held open by another process", kHeldByAnother, false},
+        {"live UUCP lock (init's)", kLiveLock, false},
+        {"stale UUCP lock", kStaleLock, true},
+        {"/dev/tty", kOwnTerminal, false},
+    };
+    const bool canLock = access("/run/lock", W_OK) == 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (!canLock && (c.setup == kLiveLock || c.setup == kStaleLock)) continue;
+        int number = -1;
+        int master = NewPty(&number);
+        ASSERT_GE(master, 0);
+        const std::string lock = LockFileOf(number);
+        unlink(lock.c_str());
+        pid_t holder = -1;
+        if (c.setup == kHeldByAnother) {
+            int ready[2];
+            ASSERT_EQ(pipe(ready), 0);
+            holder = fork();
+            ASSERT_GE(holder, 0);
+            if (holder == 0) {
+                int fd = open(ptsname(master), O_RDWR | O_NOCTTY);
+                (void)!write(ready[1], fd >= 0 ? "y" : "n", 1);
+                pause();
+                _exit(0);
+            }
+            char answer = 0;
+            ASSERT_EQ(read(ready[0], &answer, 1), 1);
+            ASSERT_EQ(answer, 'y');
+            close(ready[0]);
+            close(ready[1]);
+        }
+        if (c.setup == kLiveLock) WriteLock(lock, 1);
+        if (c.setup == kStaleLock) {
+            pid_t gone = fork();
+            if (gone == 0) _exit(0);
+            waitpid(gone, nullptr, 0);
+            WriteLock(lock, gone);
+        }
+        setenv("DORVALIX_COM53", c.setup == kOwnTerminal ? "/dev/tty" : ptsname(master), 1);
+        termios2 before, after;
+        ASSERT_EQ(ioctl(master, TCGETS2, &before), 0);
+        int sets = g_sets;
+        HANDLE port = Open("\\\\.\\COM53");
+        EXPECT_EQ(port != INVALID_HANDLE_VALUE, c.opens) << GetLastError();
+        if (port == INVALID_HANDLE_VALUE) {
+            EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+            EXPECT_EQ(g_sets, sets) << "termios changed on a refused device";
+            ASSERT_EQ(ioctl(master, TCGETS2, &after), 0);
+            EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
+            if (c.setup == kLiveLock) {
+                EXPECT_EQ(LockPid(lock), 1) << "a live lock was touched";
+            }
+        } else {
+            if (canLock) {
+                EXPECT_EQ(LockPid(lock), long(getpid())) << "no lock taken for the session";
+            }
+            EXPECT_TRUE(CloseHandle(port));
+            EXPECT_EQ(access(lock.c_str(), F_OK), -1) << "lock left behind";
+        }
+        if (holder > 0) kill(holder, SIGKILL), waitpid(holder, nullptr, 0);
+        unlink(lock.c_str());
+        close(master);
+    }
+}
+
+// After a loss, a pty is opened again only under a link re-made since: a
+// freed number that another program's new pty takes, under the untouched
+// link or named directly, is someone else's terminal and gets nothing (no
+// bytes either way, no settings, no lock); a pty under a re-made link is the
+// device back.
+TEST(TtyReplug, ForeignPtyOnTheFreedNumberIsLeftAlone) {
+    struct Case {
+        const char* what;
+        bool viaLink;
+        bool remakeLink;
+    };
+    const Case cases[] = {
+        {"foreign pty under the untouched link", true, false},
+        {"foreign pty named directly", false, false},
+        {"pty under a re-made link", true, true},
+    };
+    char dir[] = "/tmp/dorvalix-foreign-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string link = std::string(dir) + "/port";
+    int tried = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        int number = -1;
+        int first = NewPty(&number);
+        ASSERT_GE(first, 0);
+        const std::string node = ptsname(first);
+        unlink(link.c_str());
+        ASSERT_EQ(symlink(node.c_str(), link.c_str()), 0);
+        setenv("DORVALIX_COM54", c.viaLink ? link.c_str() : node.c_str(), 1);
+        HANDLE port = Open("\\\\.\\COM54");
+        ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+        COMMTIMEOUTS timeouts = kDriverTimeouts;
+        ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+        close(first);  // gone
+        char byte;
+        DWORD count = 0;
+        EXPECT_TRUE(ReadFile(port, &byte, 1, &count, nullptr));
+        // The freed number goes to the next pty made (others on the machine
+        // may take it first: then this case cannot be made).
+        int second = -1, got = -1;
+        std::vector<int> others;
+        for (int i = 0; i < 64 && got != number; ++i) {
+            if (second >= 0) others.push_back(second);
+            second = NewPty(&got);
+            ASSERT_GE(second, 0);
+        }
+        for (int fd : others) close(fd);
+        if (got != number) {
+            close(second);
+            CloseHandle(port);
+            continue;
+        }
+        ++tried;
+        if (c.remakeLink) {
+            unlink(link.c_str());
+            ASSERT_EQ(symlink(node.c_str(), link.c_str()), 0);
+        }
+        termios2 before, after;
+        ASSERT_EQ(ioctl(second, TCGETS2, &before), 0);
+        int sets = g_sets;
+        ASSERT_EQ(write(second, "password123", 11), 11);
+        std::string seen;
+        for (int i = 0; i < (c.remakeLink ? 40 : 4) && seen.size() < 11; ++i) {
+            ASSERT_TRUE(ReadFile(port, &byte, 1, &count, nullptr));
+            seen.append(&byte, count);
+        }
+        bool sent = WriteFile(port, "\xff", 1, &count, nullptr) && count == 1;
+        pollfd p = {second, POLLIN, 0};
+        bool arrived = poll(&p, 1, 200) == 1;
+        ASSERT_EQ(ioctl(second, TCGETS2, &after), 0);
+        if (c.remakeLink) {
+            EXPECT_EQ(seen, "password123");
+            EXPECT_TRUE(sent && arrived) << "nothing sent to the device back";
+        } else {
+            EXPECT_EQ(seen, "") << "read another program's terminal";
+            EXPECT_FALSE(sent || arrived) << "wrote to another program's terminal";
+            EXPECT_EQ(g_sets, sets);
+            EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "its settings changed";
+            EXPECT_NE(LockPid(LockFileOf(number)), long(getpid())) << "locked it";
+            int slave = open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            ASSERT_GE(slave, 0);
+            int exclusive = 1;
+            EXPECT_EQ(ioctl(slave, TIOCGEXCL, &exclusive), 0);
+            EXPECT_EQ(exclusive, 0) << "made exclusive";
+            EXPECT_EQ(flock(slave, LOCK_EX | LOCK_NB), 0) << "flocked";
+            close(slave);
+        }
+        EXPECT_TRUE(CloseHandle(port));
+        close(second);
+    }
+    unlink(link.c_str());
+    rmdir(dir);
+    if (tried == 0) GTEST_SKIP() << "no freed pty number could be taken again here";
+}

@@ -295,6 +295,10 @@ void TtyClaimUndo(TtyClaim& claim) {
     claim.opened = claim.checking;
 }
 
+void TtyClaimLost(TtyClaim& claim) {
+    if (claim.opened.pty) DropLock(claim.lockFile);
+}
+
 void TtyClaimRelease(TtyClaim& claim) {
     DropLock(claim.lockFile);
     claim.lockTaken = false;

@@ -20,7 +20,7 @@
 // After the open, before anything is changed on the device: the descriptor
 // must be the device that was checked (the name was not changed in between),
 // and a UUCP lock is taken for the session where the lock folder is writable.
-// It is kept while the device is away and released when the port closes.
+// It is released when the port closes (a pty's already when it is lost).
 #pragma once
 
 #include <climits>
@@ -47,6 +47,11 @@ bool TtyClaimOpened(int fd, TtyClaim& claim);
 // The open failed: undoes what TtyClaimOpened did for it, if it got that far
 // (the lock it took, the identity it noted).
 void TtyClaimUndo(TtyClaim& claim);
+
+// The device is lost. The lock of a pty goes at once: its number is
+// someone else's from now on. Any other device keeps its lock while it is
+// away, so that no one else takes the port before it is back.
+void TtyClaimLost(TtyClaim& claim);
 
 // The port closes: releases the session's lock.
 void TtyClaimRelease(TtyClaim& claim);

@@ -48,6 +48,7 @@ void ReconnectLost(TtyReconnect& r, int& fd) {
         (void)close(fd);  // the lock goes with it
         fd = -1;
     }
+    TtyClaimLost(r.claim);
     r.gone = true;
     r.nextTryMs = MonotonicMs();
 }
