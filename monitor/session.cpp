@@ -135,6 +135,7 @@ int RunDorvalix(int argc, const char* const argv[]) {
         ShowUsage();
         return 1;
     }
+    ConsoleStart();
     Print("%s\n", DriverBanner);
     ShowSettings(settings);
     if (!settings.showLines) Print("(Ignoring control lines)\n");

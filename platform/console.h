@@ -4,6 +4,11 @@
 
 #include <cstddef>
 
+// Called once at start-up, before the port is opened: the console takes note
+// of how it was found, which is how it is left at the end (a terminal's
+// settings, taken before any port could change them).
+void ConsoleStart();
+
 // True when a byte of a key press is waiting (also the second byte of a
 // two-byte cursor or function key). Never blocks.
 bool ConsoleKeyWaiting();

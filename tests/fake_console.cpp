@@ -6,6 +6,8 @@ FakeConsoleState fakeConsole;
 
 void ResetFakeConsole() { fakeConsole = FakeConsoleState(); }
 
+void ConsoleStart() {}
+
 bool ConsoleKeyWaiting() {
     ++fakeConsole.keyTests;
     if (fakeConsole.onKeyTest) fakeConsole.onKeyTest(fakeConsole.keyTests);

@@ -129,7 +129,8 @@ void BlockedChild() {
 
 TEST(ConsolePosix, SignalsRestoreTheTerminalAndStillEndTheProcess) {
     const struct { int sig; const char* typed; } cases[] = {
-        {SIGTERM, nullptr}, {SIGHUP, nullptr}, {SIGINT, "\x03"}, {SIGQUIT, nullptr}};
+        {SIGTERM, nullptr}, {SIGHUP, nullptr}, {SIGINT, "\x03"}, {SIGQUIT, nullptr}, {SIGUSR1, nullptr},
+        {SIGALRM, nullptr}, {SIGRTMIN + 1, nullptr}};
     for (const auto& c : cases) {
         Pty pty;
         ASSERT_GE(pty.slave, 0);
@@ -143,6 +144,79 @@ TEST(ConsolePosix, SignalsRestoreTheTerminalAndStillEndTheProcess) {
         int status = WaitChild(pid);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.sig) << c.sig << " status " << status;
         EXPECT_TRUE(pty.Restored()) << c.sig;
+    }
+}
+
+bool IsRaw(int fd) {
+    termios t;
+    return tcgetattr(fd, &t) == 0 && (t.c_lflag & (ECHO | ICANON)) == 0;
+}
+
+// Waits up to 5 s for the child to stop (true) or to go on (false).
+bool WaitStopped(pid_t pid, bool stopped) {
+    char path[64], state = 0;
+    snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+    for (int i = 0; i < 500; ++i, usleep(10000)) {
+        FILE* f = fopen(path, "r");
+        if (f != nullptr && fscanf(f, "%*d (%*[^)]) %c", &state) != 1) state = 0;
+        if (f != nullptr) fclose(f);
+        if ((state == 'T') == stopped) return true;
+    }
+    return false;
+}
+
+// As StartChild on the pty, but the body runs as a job under the session
+// leader, as under a shell: a process group that is not orphaned, so that a
+// stop signal stops it. The body says its process number first.
+pid_t StartJob(const char* slave, int closeInChild, void (*body)()) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    close(closeInChild);
+    int fd = -1;
+    if (setsid() < 0 || (fd = open(slave, O_RDWR)) < 0) _exit(90);
+    pid_t job = fork();
+    if (job == 0) {
+        setpgid(0, 0);
+        for (int i = 0; i < 500 && tcgetpgrp(fd) != getpgrp(); ++i) usleep(10000);
+        if (dup2(fd, 0) < 0 || dup2(fd, 1) < 0) _exit(91);
+        Say(std::to_string(getpid()));
+        body();
+        exit(0);
+    }
+    int status = 0;
+    if (job < 0 || setpgid(job, job) != 0 || tcsetpgrp(fd, job) != 0 || waitpid(job, &status, 0) != job) _exit(92);
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 93);
+}
+
+// Stopped from outside and continued: stopped with SIGTSTP the terminal is
+// as it was found; stopped with SIGSTOP (no handler) a shell sets it its own
+// way. Either way, on SIGCONT raw mode is back and keys are read raw.
+TEST(ConsolePosix, StopAndContinueGiveRawModeBack) {
+    for (int stop : {SIGTSTP, SIGSTOP}) {
+        SCOPED_TRACE(stop);
+        Pty pty;
+        ASSERT_GE(pty.slave, 0);
+        pid_t pid = StartJob(pty.path, pty.master, [] {
+            ConsoleKeyWaiting();
+            Say("|");
+            Say(HexKeys(1, false) + ".");
+        });
+        pid_t job = atoi(ReadUntil(pty.master, "|").c_str());
+        ASSERT_GT(job, 0);
+        kill(job, stop);
+        ASSERT_TRUE(WaitStopped(job, true));
+        if (stop == SIGTSTP) {
+            EXPECT_TRUE(pty.Restored()) << "stopped with the terminal raw";
+        }
+        ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &pty.before), 0);  // the shell's own settings
+        kill(job, SIGCONT);
+        ASSERT_TRUE(WaitStopped(job, false));
+        for (int i = 0; i < 200 && !IsRaw(pty.slave); ++i) usleep(10000);
+        EXPECT_TRUE(IsRaw(pty.slave)) << "raw mode not back";
+        ASSERT_EQ(write(pty.master, "k", 1), 1);  // no Enter needed, no echo
+        EXPECT_EQ(ReadUntil(pty.master, "."), "6B .");
+        EXPECT_EQ(WaitChild(pid), 0);
+        EXPECT_TRUE(pty.Restored());
     }
 }
 

@@ -31,8 +31,29 @@ constexpr size_t kReadChunk = 256;
 // before anything may block (ConsoleFlush); a full buffer is written out too.
 constexpr size_t kOutputBuffer = 8192;
 
-// The signals after which the terminal is put back before the process ends.
-constexpr int kRestoreSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+// The signals whose default action ends the process: the terminal is put
+// back before it ends. SIGKILL cannot be caught; the real-time signals
+// (SIGRTMIN to SIGRTMAX, not constants) end it too and are added where the
+// handlers are installed.
+constexpr int kEndingSignals[] = {
+    SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,  SIGFPE,  SIGUSR1, SIGSEGV,
+    SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGIO
+    SIGIO,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGEMT
+    SIGEMT,
+#endif
+#ifdef SIGLOST
+    SIGLOST,
+#endif
+};
 
 bool gInputStarted = false;   // the first key test or read has been made
 bool gInputEnded = false;     // end of file or a failed read: no more keys
@@ -40,7 +61,10 @@ bool gFromTerminal = false;   // standard input is a terminal: decode its bytes
 bool gUtf8 = false;           // and the locale's character set is UTF-8
 
 termios gSavedTermios;                        // the terminal as we found it
+termios gRawTermios;                          // and as we set it
 volatile sig_atomic_t gTerminalChanged = 0;   // gSavedTermios is to be put back
+termios gFoundAtStart;                        // standard input's settings at ConsoleStart
+bool gHaveFoundAtStart = false;
 
 KeyDecoderState gDecoder = {};
 unsigned char gKeys[2 * kReadChunk];  // decoded key bytes not yet read
@@ -118,8 +142,22 @@ void WriteOutGathered() {
     gOutputDone = 0;
 }
 
+// Whether this process may set the terminal: it is in the terminal's
+// foreground process group, or the terminal is not its controlling terminal.
+// A process in the background that sets it would be stopped (SIGTTOU), and
+// the terminal is then the shell's to set.
+bool InForeground() {
+    pid_t group = tcgetpgrp(kInputFd);
+    return group < 0 || group == getpgrp();
+}
+
+// Both async-signal-safe.
 void RestoreTerminal() {
-    if (gTerminalChanged) tcsetattr(kInputFd, TCSANOW, &gSavedTermios);
+    if (gTerminalChanged && InForeground()) tcsetattr(kInputFd, TCSANOW, &gSavedTermios);
+}
+
+void ApplyRawMode() {
+    if (gTerminalChanged && InForeground()) tcsetattr(kInputFd, TCSANOW, &gRawTermios);
 }
 
 // Gathered output goes out before the terminal is put back, so that it is
@@ -142,22 +180,60 @@ extern "C" void RestoreAndReraise(int sig) {
     _exit(128 + sig);  // not reached: the default action of these signals ends the process
 }
 
-// Installs the restoring handler for every signal that would end the process
-// with the terminal still raw. A signal the process was told to ignore
-// (nohup) stays ignored.
+// Installs `handler` for `sig`, unless the process was told to ignore it
+// (nohup) or something else already catches it (a sanitizer its faults).
+// Async-signal-safe.
+bool Install(int sig, void (*handler)(int), int flags) {
+    struct sigaction old;
+    if (sigaction(sig, nullptr, &old) != 0) return false;
+    if (old.sa_handler != SIG_DFL && old.sa_handler != handler) return true;
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = handler;
+    if (sigemptyset(&action.sa_mask) != 0) return false;
+    action.sa_flags = flags;
+    return sigaction(sig, &action, nullptr) == 0;
+}
+
+// Stop (SIGTSTP, from outside: Ctrl+Z is a plain key here): the terminal is
+// put back, then the process stops as the signal's default action does.
+// Gathered output stays gathered (it may be in the middle of growing) and
+// goes out after the process goes on.
+extern "C" void RestoreAndStop(int) {
+    int savedErrno = errno;
+    RestoreTerminal();
+    signal(SIGTSTP, SIG_DFL);
+    sigset_t stop, old;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTSTP);
+    raise(SIGTSTP);                           // held: the handler blocks it
+    sigprocmask(SIG_UNBLOCK, &stop, &old);    // delivered: stopped here until SIGCONT
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    Install(SIGTSTP, RestoreAndStop, SA_RESTART);  // the default was put in its place above
+    ApplyRawMode();  // as the SIGCONT handler did, should it have run first
+    errno = savedErrno;
+}
+
+// Continued (after SIGTSTP, or SIGSTOP, which cannot be caught): whoever had
+// the terminal in between (a shell) set it its own way, so raw mode goes on
+// again, once the process has the terminal (fg, not bg).
+extern "C" void ReapplyRawMode(int) {
+    int savedErrno = errno;
+    ApplyRawMode();
+    errno = savedErrno;
+}
+
+// Installs the restoring handlers: for every signal that would end the
+// process with the terminal still raw, and for stop and continue.
 bool InstallRestoreHandlers() {
-    for (int sig : kRestoreSignals) {
-        struct sigaction old;
-        if (sigaction(sig, nullptr, &old) != 0) return false;
-        if (old.sa_handler == SIG_IGN) continue;
-        struct sigaction action;
-        memset(&action, 0, sizeof action);
-        action.sa_handler = RestoreAndReraise;
-        if (sigemptyset(&action.sa_mask) != 0) return false;
-        action.sa_flags = SA_RESETHAND | SA_NODEFER;  // the re-raise is delivered at once
-        if (sigaction(sig, &action, nullptr) != 0) return false;
+    const int kReraise = SA_RESETHAND | SA_NODEFER;  // the re-raise is delivered at once
+    for (int sig : kEndingSignals) {
+        if (!Install(sig, RestoreAndReraise, kReraise)) return false;
     }
-    return true;
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
+        if (!Install(sig, RestoreAndReraise, kReraise)) return false;
+    }
+    return Install(SIGTSTP, RestoreAndStop, SA_RESTART) && Install(SIGCONT, ReapplyRawMode, SA_RESTART);
 }
 
 // Whether the user's locale (LC_ALL, LC_CTYPE, LANG) uses UTF-8. The
@@ -179,10 +255,6 @@ bool LocaleIsUtf8() {
 // Ctrl+\ is a plain key that gives 0x1C, as on a Windows console, and Ctrl+Z
 // a plain key too, so the process is never stopped with the terminal raw.
 void EnterRawMode(const termios& found) {
-    gSavedTermios = found;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    if (!InstallRestoreHandlers() || atexit(RestoreAtExit) != 0) return;  // could not put it back: leave it alone
-    gTerminalChanged = 1;
     termios raw = found;
     raw.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
     raw.c_oflag &= ~tcflag_t(OPOST);
@@ -195,6 +267,11 @@ void EnterRawMode(const termios& found) {
 #ifdef VDSUSP
     raw.c_cc[VDSUSP] = _POSIX_VDISABLE;
 #endif
+    gSavedTermios = found;
+    gRawTermios = raw;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (!InstallRestoreHandlers() || atexit(RestoreAtExit) != 0) return;  // could not put it back: leave it alone
+    gTerminalChanged = 1;
     // What was gathered for the old output settings goes out under them.
     WriteOutGathered();
     // On failure the keys come as the terminal was set; nothing else to do.
@@ -208,6 +285,7 @@ void StartInput() {
     gInputStarted = true;
     termios found;
     if (tcgetattr(kInputFd, &found) != 0) return;
+    if (gHaveFoundAtStart) found = gFoundAtStart;  // as it was before the port was opened
     gFromTerminal = true;
     gUtf8 = LocaleIsUtf8();
     EnterRawMode(found);
@@ -286,6 +364,8 @@ const bool gStandardStreamsOpen = OpenStandardStreams();
 const bool gHooksInstalled = InstallHooks();
 
 }  // namespace
+
+void ConsoleStart() { gHaveFoundAtStart = tcgetattr(kInputFd, &gFoundAtStart) == 0; }
 
 bool ConsoleKeyWaiting() {
     StartInput();

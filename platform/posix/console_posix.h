@@ -1,12 +1,17 @@
 // Internal to platform/posix: what the console offers beyond platform/console.h.
 //
 // How the POSIX console behaves:
-//   - Keys come from standard input. When it is a terminal, the first key
-//     test or key read saves its settings and puts it in raw mode (no echo,
-//     no line editing, no output processing; Ctrl+C still raises SIGINT,
-//     while Ctrl+\ (0x1C), Ctrl+Z and Ctrl+S are plain keys). The saved
-//     settings come back at every exit: normal end, and SIGINT, SIGTERM,
-//     SIGHUP and SIGQUIT, which then still end the process as that signal.
+//   - Keys come from standard input. When it is a terminal, its settings are
+//     taken at ConsoleStart (before the port is opened), and the first key
+//     test or key read puts it in raw mode (no echo, no line editing, no
+//     output processing; Ctrl+C still raises SIGINT, while Ctrl+\ (0x1C),
+//     Ctrl+Z and Ctrl+S are plain keys). The settings taken come back at
+//     every exit: normal end, and every signal whose default action ends the
+//     process (SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGALRM, ... and the
+//     real-time ones), which then still ends it as that signal. SIGTSTP from
+//     outside puts them back and stops the process; on SIGCONT raw mode goes
+//     on again (also after SIGSTOP). The terminal is set only while the
+//     process is in its foreground: in the background it is the shell's.
 //   - From a terminal the bytes are decoded (key_decoder.h): cursor and
 //     function keys as two-byte PC keys, and U+0080..U+00FF as one Latin-1
 //     byte (in any locale when the character's UTF-8 bytes come in one read). Standard input that is not a terminal (a pipe, a

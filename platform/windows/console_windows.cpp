@@ -311,3 +311,6 @@ void ConsoleWriteChangeMark() {
 bool ConsoleIsInteractive() { return Input() == InputKind::kConsole; }
 
 void ConsoleSleep(unsigned milliseconds) { Sleep(milliseconds); }
+
+// The Windows console needs no settings changed, so there is nothing to note.
+void ConsoleStart() {}
