@@ -152,14 +152,13 @@ bool IsRaw(int fd) {
     return tcgetattr(fd, &t) == 0 && (t.c_lflag & (ECHO | ICANON)) == 0;
 }
 
-// Waits up to 5 s for the child to stop (true) or to go on (false).
+// Waits up to 5 s for the process to be stopped (or to run again).
 bool WaitStopped(pid_t pid, bool stopped) {
-    char path[64], state = 0;
-    snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+    std::string stat = "/proc/" + std::to_string(pid) + "/stat";
     for (int i = 0; i < 500; ++i, usleep(10000)) {
-        FILE* f = fopen(path, "r");
-        if (f != nullptr && fscanf(f, "%*d (%*[^)]) %c", &state) != 1) state = 0;
-        if (f != nullptr) fclose(f);
+        char state = 0;
+        FILE* f = fopen(stat.c_str(), "r");
+        if (f != nullptr) (void)!fscanf(f, "%*d (%*[^)]) %c", &state), fclose(f);
         if ((state == 'T') == stopped) return true;
     }
     return false;

@@ -2,8 +2,6 @@
 // standard output compared byte for byte.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <termios.h>
 
 #include <initializer_list>
@@ -130,32 +128,6 @@ TEST(EndToEnd, PortInUseIsRefusedAndTheHolderCarriesOn) {
     first.Type("z" + kEndUtf8);
     EXPECT_EQ(e2e::ReadBytes(port.master, 2), "z\xFF");
     EXPECT_EXIT_STATUS(first, 0);
-}
-
-// Not free for the session: the program's own terminal (its keyboard, here
-// through /dev/tty), or a device another program holds open. Refused as a
-// port in use, and the keyboard is left as it was.
-TEST(EndToEnd, PortNotFreeIsRefused) {
-    for (bool ownTerminal : {true, false}) {
-        SCOPED_TRACE(ownTerminal ? "/dev/tty" : "held by another process");
-        Pty port;
-        pid_t holder = -1;
-        if (!ownTerminal) {
-            holder = fork();
-            ASSERT_GE(holder, 0);
-            if (holder == 0) {
-                pause();  // holds the slave it was forked with
-                _exit(0);
-            }
-        }
-        Child c({{"50", "9600", "8", "1", "0", "/NC"}, {Map50(ownTerminal ? "/dev/tty" : port.slavePath), kUtf8},
-                 Keyboard::kPty});
-        EXPECT_EXIT_STATUS(c, 1);
-        EXPECT_EQ(AfterBanner(c.output()), "Sampling from COM50, 9600 baud, 8 data bits, 1 stop bit, no parity...\r\n"
-                                           "(Ignoring control lines)\r\nUnable to open COM port.\r\n");
-        ExpectKeyboardRestored(c);
-        if (holder > 0) kill(holder, SIGKILL), waitpid(holder, nullptr, 0);
-    }
 }
 
 TEST(EndToEnd, PlainModeOnAPtyPassesBytesRaw) {

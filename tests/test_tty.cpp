@@ -468,34 +468,23 @@ TEST_F(Tty, QueuesAndErrorsAsReported) {
 
 namespace {
 
-// A fresh pty pair: the master, its slave's number in `number`, its slave
-// raw (no echo back into the master).
+// A fresh pty pair, its slave raw (nothing echoed into the master): the
+// master, and the slave's number in `number`.
 int NewPty(int* number) {
     int m = posix_openpt(O_RDWR | O_NOCTTY);
-    if (m < 0 || grantpt(m) != 0 || unlockpt(m) != 0 || ioctl(m, TIOCGPTN, number) != 0) return -1;
     termios2 raw;
-    ioctl(m, TCGETS2, &raw);
+    if (m < 0 || grantpt(m) | unlockpt(m) | ioctl(m, TIOCGPTN, number) | ioctl(m, TCGETS2, &raw)) return -1;
     raw.c_lflag &= ~(ICANON | ECHO | ISIG | IEXTEN);
     raw.c_iflag &= ~(ICRNL | IXON);
-    ioctl(m, TCSETS2, &raw);
-    return m;
+    return ioctl(m, TCSETS2, &raw) == 0 ? m : -1;
 }
 
-std::string LockFileOf(int number) { return "/run/lock/LCK..pts_" + std::to_string(number); }
-
-void WriteLock(const std::string& file, pid_t pid) {
-    FILE* f = std::fopen(file.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fprintf(f, "%10d\n", int(pid));
-    std::fclose(f);
-}
+std::string LockOf(int number) { return "/run/lock/LCK..pts_" + std::to_string(number); }
 
 long LockPid(const std::string& file) {
-    FILE* f = std::fopen(file.c_str(), "r");
-    if (f == nullptr) return -1;
     long pid = -1;
-    if (std::fscanf(f, "%ld", &pid) != 1) pid = 0;
-    std::fclose(f);
+    FILE* f = std::fopen(file.c_str(), "r");
+    if (f != nullptr) (void)!std::fscanf(f, "%ld", &pid), std::fclose(f);
     return pid;
 }
 
@@ -506,74 +495,42 @@ long LockPid(const std::string& file) {
 // the session holds its own lock until the port closes.
 TEST(TtyClaim, DeviceNotFreeIsRefused) {
     enum Setup { kFree, kHeldByAnother, kLiveLock, kStaleLock, kOwnTerminal };
-    struct Case {
-        const char* what;
-        Setup setup;
-        bool opens;
-    };
-    const Case cases[] = {
-        {"free", kFree, true},
-        {"held open by another process", kHeldByAnother, false},
-        {"live UUCP lock (init's)", kLiveLock, false},
-        {"stale UUCP lock", kStaleLock, true},
-        {"/dev/tty", kOwnTerminal, false},
-    };
+    const struct { Setup setup; bool opens; } cases[] = {
+        {kFree, true}, {kHeldByAnother, false}, {kLiveLock, false}, {kStaleLock, true}, {kOwnTerminal, false}};
     const bool canLock = access("/run/lock", W_OK) == 0;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.setup);
         if (!canLock && (c.setup == kLiveLock || c.setup == kStaleLock)) continue;
-        int number = -1;
-        int master = NewPty(&number);
+        int number = -1, master = NewPty(&number);
         ASSERT_GE(master, 0);
-        const std::string lock = LockFileOf(number);
-        unlink(lock.c_str());
-        pid_t holder = -1;
+        const std::string lock = LockOf(number);
+        pid_t other = -1;
         if (c.setup == kHeldByAnother) {
-            int ready[2];
-            ASSERT_EQ(pipe(ready), 0);
-            holder = fork();
-            ASSERT_GE(holder, 0);
-            if (holder == 0) {
-                int fd = open(ptsname(master), O_RDWR | O_NOCTTY);
-                (void)!write(ready[1], fd >= 0 ? "y" : "n", 1);
-                pause();
-                _exit(0);
-            }
-            char answer = 0;
-            ASSERT_EQ(read(ready[0], &answer, 1), 1);
-            ASSERT_EQ(answer, 'y');
-            close(ready[0]);
-            close(ready[1]);
+            int held = open(ptsname(master), O_RDWR | O_NOCTTY);  // ours is not counted: the child's is
+            if ((other = fork()) == 0) pause(), _exit(0);
+            close(held);
         }
-        if (c.setup == kLiveLock) WriteLock(lock, 1);
-        if (c.setup == kStaleLock) {
-            pid_t gone = fork();
-            if (gone == 0) _exit(0);
-            waitpid(gone, nullptr, 0);
-            WriteLock(lock, gone);
+        if (c.setup == kStaleLock && (other = fork()) == 0) _exit(0);
+        if (c.setup == kStaleLock) waitpid(other, nullptr, 0);
+        if (c.setup == kLiveLock || c.setup == kStaleLock) {
+            FILE* f = std::fopen(lock.c_str(), "w");
+            ASSERT_NE(f, nullptr);
+            std::fprintf(f, "%10d\n", c.setup == kLiveLock ? 1 : int(other)), std::fclose(f);  // init lives on
         }
         setenv("DORVALIX_COM53", c.setup == kOwnTerminal ? "/dev/tty" : ptsname(master), 1);
-        termios2 before, after;
-        ASSERT_EQ(ioctl(master, TCGETS2, &before), 0);
         int sets = g_sets;
         HANDLE port = Open("\\\\.\\COM53");
         EXPECT_EQ(port != INVALID_HANDLE_VALUE, c.opens) << GetLastError();
         if (port == INVALID_HANDLE_VALUE) {
             EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-            EXPECT_EQ(g_sets, sets) << "termios changed on a refused device";
-            ASSERT_EQ(ioctl(master, TCGETS2, &after), 0);
-            EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
-            if (c.setup == kLiveLock) {
-                EXPECT_EQ(LockPid(lock), 1) << "a live lock was touched";
-            }
+            EXPECT_EQ(g_sets, sets) << "settings changed on a refused device";
+            EXPECT_EQ(LockPid(lock), c.setup == kLiveLock ? 1 : -1);
         } else {
-            if (canLock) {
-                EXPECT_EQ(LockPid(lock), long(getpid())) << "no lock taken for the session";
-            }
+            EXPECT_EQ(LockPid(lock), canLock ? long(getpid()) : -1) << "the session's own lock";
             EXPECT_TRUE(CloseHandle(port));
-            EXPECT_EQ(access(lock.c_str(), F_OK), -1) << "lock left behind";
+            EXPECT_EQ(LockPid(lock), -1) << "lock left behind";
         }
-        if (holder > 0) kill(holder, SIGKILL), waitpid(holder, nullptr, 0);
+        if (c.setup == kHeldByAnother) kill(other, SIGKILL), waitpid(other, nullptr, 0);
         unlink(lock.c_str());
         close(master);
     }
@@ -582,27 +539,17 @@ TEST(TtyClaim, DeviceNotFreeIsRefused) {
 // After a loss, a pty is opened again only under a link re-made since: a
 // freed number that another program's new pty takes, under the untouched
 // link or named directly, is someone else's terminal and gets nothing (no
-// bytes either way, no settings, no lock); a pty under a re-made link is the
+// bytes either way, no settings, no locks); under a re-made link it is the
 // device back.
 TEST(TtyReplug, ForeignPtyOnTheFreedNumberIsLeftAlone) {
-    struct Case {
-        const char* what;
-        bool viaLink;
-        bool remakeLink;
-    };
-    const Case cases[] = {
-        {"foreign pty under the untouched link", true, false},
-        {"foreign pty named directly", false, false},
-        {"pty under a re-made link", true, true},
-    };
+    const struct { bool viaLink, remakeLink; } cases[] = {{true, false}, {false, false}, {true, true}};
     char dir[] = "/tmp/dorvalix-foreign-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string link = std::string(dir) + "/port";
     int tried = 0;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        int number = -1;
-        int first = NewPty(&number);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.viaLink + 2 * c.remakeLink);
+        int number = -1, first = NewPty(&number);
         ASSERT_GE(first, 0);
         const std::string node = ptsname(first);
         unlink(link.c_str());
@@ -612,33 +559,26 @@ TEST(TtyReplug, ForeignPtyOnTheFreedNumberIsLeftAlone) {
         ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
         COMMTIMEOUTS timeouts = kDriverTimeouts;
         ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
-        close(first);  // gone
+        close(first);
         char byte;
         DWORD count = 0;
-        EXPECT_TRUE(ReadFile(port, &byte, 1, &count, nullptr));
-        // The freed number goes to the next pty made (others on the machine
-        // may take it first: then this case cannot be made).
-        int second = -1, got = -1;
-        std::vector<int> others;
-        for (int i = 0; i < 64 && got != number; ++i) {
-            if (second >= 0) others.push_back(second);
-            second = NewPty(&got);
-            ASSERT_GE(second, 0);
-        }
-        for (int fd : others) close(fd);
-        if (got != number) {
-            close(second);
-            CloseHandle(port);
+        EXPECT_TRUE(ReadFile(port, &byte, 1, &count, nullptr));  // finds it gone
+        // The freed number goes to the next pty made, unless another program
+        // on the machine takes it first: then this case cannot be made.
+        std::vector<int> made;
+        for (int got = -1; made.size() < 64 && got != number;) made.push_back(NewPty(&got));
+        ASSERT_GE(made.back(), 0);
+        int second = made.back();
+        made.pop_back();
+        for (int fd : made) close(fd);
+        if (ptsname(second) != node) {
+            close(second), CloseHandle(port);
             continue;
         }
         ++tried;
-        if (c.remakeLink) {
-            unlink(link.c_str());
-            ASSERT_EQ(symlink(node.c_str(), link.c_str()), 0);
-        }
+        if (c.remakeLink) unlink(link.c_str()), symlink(node.c_str(), link.c_str());
         termios2 before, after;
         ASSERT_EQ(ioctl(second, TCGETS2, &before), 0);
-        int sets = g_sets;
         ASSERT_EQ(write(second, "password123", 11), 11);
         std::string seen;
         for (int i = 0; i < (c.remakeLink ? 40 : 4) && seen.size() < 11; ++i) {
@@ -647,22 +587,14 @@ TEST(TtyReplug, ForeignPtyOnTheFreedNumberIsLeftAlone) {
         }
         bool sent = WriteFile(port, "\xff", 1, &count, nullptr) && count == 1;
         pollfd p = {second, POLLIN, 0};
-        bool arrived = poll(&p, 1, 200) == 1;
+        EXPECT_EQ(sent && poll(&p, 1, 200) == 1, c.remakeLink) << "0xFF sent";
+        EXPECT_EQ(seen, c.remakeLink ? "password123" : "") << "bytes read";
         ASSERT_EQ(ioctl(second, TCGETS2, &after), 0);
-        if (c.remakeLink) {
-            EXPECT_EQ(seen, "password123");
-            EXPECT_TRUE(sent && arrived) << "nothing sent to the device back";
-        } else {
-            EXPECT_EQ(seen, "") << "read another program's terminal";
-            EXPECT_FALSE(sent || arrived) << "wrote to another program's terminal";
-            EXPECT_EQ(g_sets, sets);
+        if (!c.remakeLink) {
             EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "its settings changed";
-            EXPECT_NE(LockPid(LockFileOf(number)), long(getpid())) << "locked it";
-            int slave = open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-            ASSERT_GE(slave, 0);
-            int exclusive = 1;
-            EXPECT_EQ(ioctl(slave, TIOCGEXCL, &exclusive), 0);
-            EXPECT_EQ(exclusive, 0) << "made exclusive";
+            EXPECT_NE(LockPid(LockOf(number)), long(getpid())) << "UUCP-locked";
+            int slave = open(node.c_str(), O_RDWR | O_NOCTTY), exclusive = 1;
+            EXPECT_TRUE(ioctl(slave, TIOCGEXCL, &exclusive) == 0 && exclusive == 0) << "made exclusive";
             EXPECT_EQ(flock(slave, LOCK_EX | LOCK_NB), 0) << "flocked";
             close(slave);
         }
