@@ -1,6 +1,8 @@
-// Internal to platform/posix: what the Win32 entry points share with the two
-// kinds of port behind them, the tty provider (termios, ioctl, poll on a
-// device node) and the built-in loopback port.
+// Internal to platform/posix: what the Win32 entry points share with the
+// kinds of port behind them. Each kind (the tty provider, the built-in
+// loopback port, ...) fills in one PortOps table, as each Linux tty driver
+// fills in a tty_operations; an open port is registered with its table and
+// the handle leads straight to it.
 #pragma once
 
 #include "win32_api.h"
@@ -29,42 +31,45 @@ long long MonotonicMs();
 enum class PortWait { kReadable, kKey, kTimeOut, kFailed };  // kFailed: errno is set
 PortWait WaitForPortOrKey(int fd, long ms);
 
-// The tty provider. TtyOpen returns INVALID_HANDLE_VALUE with the error set.
-HANDLE TtyOpen(const char* path);
-bool TtyOwns(HANDLE h);
-BOOL TtyCloseHandle(HANDLE h);
-BOOL TtyReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD done);
-BOOL TtyWriteFile(HANDLE h, LPCVOID buffer, DWORD length, LPDWORD done);
-BOOL TtyGetCommState(HANDLE h, LPDCB dcb);
-BOOL TtySetCommState(HANDLE h, LPDCB dcb);
-BOOL TtyGetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t);
-BOOL TtySetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t);
-BOOL TtyPurgeComm(HANDLE h, DWORD flags);
-BOOL TtyClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat);
-BOOL TtyGetCommProperties(HANDLE h, LPCOMMPROP prop);
-BOOL TtyEscapeCommFunction(HANDLE h, DWORD func);
-BOOL TtyGetCommModemStatus(HANDLE h, LPDWORD bits);
-
-// The loopback port: one per process, wired like a loopback test plug.
-HANDLE LoopOpen();
-bool LoopOwns(HANDLE h);
-BOOL LoopCloseHandle(HANDLE h);
-BOOL LoopReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD done);
-BOOL LoopWriteFile(HANDLE h, LPCVOID buffer, DWORD length, LPDWORD done);
-BOOL LoopGetCommState(HANDLE h, LPDCB dcb);
-BOOL LoopSetCommState(HANDLE h, LPDCB dcb);
-BOOL LoopGetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t);
-BOOL LoopSetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t);
-BOOL LoopPurgeComm(HANDLE h, DWORD flags);
-BOOL LoopClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat);
-BOOL LoopGetCommProperties(HANDLE h, LPCOMMPROP prop);
-BOOL LoopEscapeCommFunction(HANDLE h, DWORD func);
-BOOL LoopGetCommModemStatus(HANDLE h, LPDWORD bits);
-
 // Checks a DCB as a Windows serial provider would (rate not 0, 5-8 data bits,
 // known parity and stop codes, no 5 data bits with 2 stop bits, no 6-8 with
 // 1.5). Returns false with ERROR_INVALID_PARAMETER set when it is refused.
 bool CheckDcb(const DCB& dcb);
 
-// The nominal output buffer size both providers report as dwMaxTxQueue.
+// The nominal output buffer size the kinds of port report as dwMaxTxQueue.
 constexpr DWORD kNominalTxQueue = 4096;
+
+// The operations of one kind of port, on the port object that kind's open
+// made. The handle has been checked; ReadFile and WriteFile have set the
+// count to 0. Each returns as its Win32 call does, with the error set.
+struct PortOps {
+    BOOL (*close)(void* port);
+    BOOL (*read)(void* port, LPVOID buffer, DWORD length, LPDWORD done);
+    BOOL (*write)(void* port, LPCVOID buffer, DWORD length, LPDWORD done);
+    BOOL (*getState)(void* port, LPDCB dcb);
+    BOOL (*setState)(void* port, LPDCB dcb);
+    BOOL (*getTimeouts)(void* port, LPCOMMTIMEOUTS t);
+    BOOL (*setTimeouts)(void* port, LPCOMMTIMEOUTS t);
+    BOOL (*purge)(void* port, DWORD flags);
+    BOOL (*clearError)(void* port, LPDWORD errors, LPCOMSTAT stat);
+    BOOL (*getProperties)(void* port, LPCOMMPROP prop);
+    BOOL (*escape)(void* port, DWORD func);
+    BOOL (*modemStatus)(void* port, LPDWORD bits);
+};
+
+// The open ports (port_handles.cpp). PortRegister gives a port its handle,
+// or INVALID_HANDLE_VALUE with the error set when too many are open; the
+// caller then closes what it opened. PortLookup returns the handle's slot,
+// or nullptr for anything that is not an open port's handle.
+struct PortSlot {
+    const PortOps* ops;  // nullptr: a free slot
+    void* port;
+};
+HANDLE PortRegister(const PortOps& ops, void* port);
+PortSlot* PortLookup(HANDLE h);
+void PortUnregister(PortSlot* slot);
+
+// The kinds of port. Each open returns the new port's handle, or
+// INVALID_HANDLE_VALUE with the error set.
+HANDLE TtyOpen(const char* path);  // a tty device node (serial_tty.cpp)
+HANDLE LoopOpen();                 // the loopback port, one per process (serial_loop.cpp)

@@ -24,7 +24,6 @@ constexpr WORD kStopAndParity = 0x1F07;           // STOPBITS_10/15/20, PARITY_N
 constexpr DWORD kRingSize = 65536;  // the receive queue
 
 bool g_open = false;
-char g_token;  // its address is the handle, distinct from any tty handle
 DCB g_dcb;
 COMMTIMEOUTS g_timeouts;
 bool g_dtr = false;
@@ -35,8 +34,6 @@ DWORD g_errors = 0;  // CE_ bits since the last ClearCommError
 BYTE g_ring[kRingSize];
 DWORD g_head = 0;   // index of the oldest byte waiting
 DWORD g_count = 0;  // bytes waiting
-
-HANDLE LoopHandle() { return static_cast<HANDLE>(&g_token); }
 
 void ResetPlug() {
     std::memset(&g_dcb, 0, sizeof g_dcb);
@@ -84,21 +81,8 @@ void PutIntoRing(BYTE byte) {
     ++g_count;
 }
 
-}  // namespace
 
-HANDLE LoopOpen() {
-    if (g_open) {
-        FailWith(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    }
-    ResetPlug();
-    g_open = true;
-    return LoopHandle();
-}
-
-bool LoopOwns(HANDLE h) { return g_open && h == LoopHandle(); }
-
-BOOL LoopCloseHandle(HANDLE) {
+BOOL LoopCloseHandle(void*) {
     // Closing drops the output lines and the break, as a device's close does.
     g_dtr = g_rts = g_break = false;
     g_count = 0;
@@ -112,7 +96,7 @@ BOOL LoopCloseHandle(HANDLE) {
 // returns at once: a device would wait for a byte, but in this single-
 // threaded process no byte can enter the loop during the wait, so waiting
 // would never end.
-BOOL LoopReadFile(HANDLE, LPVOID buffer, DWORD length, LPDWORD done) {
+BOOL LoopReadFile(void*, LPVOID buffer, DWORD length, LPDWORD done) {
     if (done != nullptr) *done = 0;
     if (length == 0) return TRUE;
     if (buffer == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
@@ -127,7 +111,7 @@ BOOL LoopReadFile(HANDLE, LPVOID buffer, DWORD length, LPDWORD done) {
 
 // Every byte is sent at once, so the write always reports all of them. While
 // the break holds the line at space the bytes never reach the receiver.
-BOOL LoopWriteFile(HANDLE, LPCVOID buffer, DWORD length, LPDWORD done) {
+BOOL LoopWriteFile(void*, LPCVOID buffer, DWORD length, LPDWORD done) {
     if (done != nullptr) *done = 0;
     if (length != 0 && buffer == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
     const BYTE* bytes = static_cast<const BYTE*>(buffer);
@@ -138,7 +122,7 @@ BOOL LoopWriteFile(HANDLE, LPCVOID buffer, DWORD length, LPDWORD done) {
     return TRUE;
 }
 
-BOOL LoopGetCommState(HANDLE, LPDCB dcb) {
+BOOL LoopGetCommState(void*, LPDCB dcb) {
     if (dcb == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
     *dcb = g_dcb;
     return TRUE;
@@ -148,7 +132,7 @@ BOOL LoopGetCommState(HANDLE, LPDCB dcb) {
 // raises the line, DISABLE lowers it; a handshake mode raises it (the
 // receive queue has room to signal), RTS toggle lowers it (nothing is ever
 // left waiting to be sent).
-BOOL LoopSetCommState(HANDLE, LPDCB dcb) {
+BOOL LoopSetCommState(void*, LPDCB dcb) {
     if (dcb == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
     if (!CheckDcb(*dcb)) return FALSE;
     g_dcb = *dcb;
@@ -158,13 +142,13 @@ BOOL LoopSetCommState(HANDLE, LPDCB dcb) {
     return TRUE;
 }
 
-BOOL LoopGetCommTimeouts(HANDLE, LPCOMMTIMEOUTS t) {
+BOOL LoopGetCommTimeouts(void*, LPCOMMTIMEOUTS t) {
     if (t == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
     *t = g_timeouts;
     return TRUE;
 }
 
-BOOL LoopSetCommTimeouts(HANDLE, LPCOMMTIMEOUTS t) {
+BOOL LoopSetCommTimeouts(void*, LPCOMMTIMEOUTS t) {
     if (t == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
     g_timeouts = *t;
     return TRUE;
@@ -173,14 +157,14 @@ BOOL LoopSetCommTimeouts(HANDLE, LPCOMMTIMEOUTS t) {
 // No flags, or flags PurgeComm does not know, are refused as a device
 // refuses them. The transmit side never holds anything, so its flags only
 // succeed.
-BOOL LoopPurgeComm(HANDLE, DWORD flags) {
+BOOL LoopPurgeComm(void*, DWORD flags) {
     const DWORD known = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
     if (flags == 0 || (flags & ~known) != 0) return FailWith(ERROR_INVALID_PARAMETER);
     if (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) g_head = g_count = 0;
     return TRUE;
 }
 
-BOOL LoopClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT stat) {
+BOOL LoopClearCommError(void*, LPDWORD errors, LPCOMSTAT stat) {
     if (errors != nullptr) *errors = g_errors;
     g_errors = 0;
     if (stat != nullptr) {
@@ -191,7 +175,7 @@ BOOL LoopClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT stat) {
     return TRUE;
 }
 
-BOOL LoopGetCommProperties(HANDLE, LPCOMMPROP prop) {
+BOOL LoopGetCommProperties(void*, LPCOMMPROP prop) {
     if (prop == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
     std::memset(prop, 0, sizeof *prop);
     prop->wPacketLength = sizeof(COMMPROP);
@@ -211,7 +195,7 @@ BOOL LoopGetCommProperties(HANDLE, LPCOMMPROP prop) {
     return TRUE;
 }
 
-BOOL LoopEscapeCommFunction(HANDLE, DWORD func) {
+BOOL LoopEscapeCommFunction(void*, DWORD func) {
     switch (func) {
         case SETDTR: g_dtr = true; return TRUE;
         case CLRDTR: g_dtr = false; return TRUE;
@@ -226,11 +210,30 @@ BOOL LoopEscapeCommFunction(HANDLE, DWORD func) {
     }
 }
 
-BOOL LoopGetCommModemStatus(HANDLE, LPDWORD bits) {
+BOOL LoopGetCommModemStatus(void*, LPDWORD bits) {
     if (bits == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
     DWORD status = 0;
     if (g_rts) status |= MS_CTS_ON;
     if (g_dtr) status |= MS_DSR_ON | MS_RLSD_ON;
     *bits = status;
     return TRUE;
+}
+
+const PortOps kLoopOps = {
+    LoopCloseHandle,     LoopReadFile,         LoopWriteFile,       LoopGetCommState,
+    LoopSetCommState,    LoopGetCommTimeouts,  LoopSetCommTimeouts, LoopPurgeComm,
+    LoopClearCommError,  LoopGetCommProperties, LoopEscapeCommFunction, LoopGetCommModemStatus,
+};
+
+}  // namespace
+
+HANDLE LoopOpen() {
+    if (g_open) {
+        FailWith(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    ResetPlug();
+    HANDLE h = PortRegister(kLoopOps, &g_dcb);
+    g_open = h != INVALID_HANDLE_VALUE;
+    return h;
 }

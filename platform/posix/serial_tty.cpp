@@ -1,11 +1,11 @@
 // The tty provider: Win32 serial calls carried out on a Linux tty device
-// (a serial port or a pseudo-terminal) with termios2, ioctl and poll.
+// (a serial port or a pseudo-terminal) with termios2, ioctl and poll; its
+// table of operations.
 //
-// The device is opened non-blocking and every wait is a poll on it, bounded
-// by the port's COMMTIMEOUTS. Line settings go through termios2
-// (TCGETS2/TCSETS2) so that any bit rate, not only the Bxxx ones, can be set;
-// <termios.h> is not included here because its struct termios clashes with
-// the kernel's <asm/termbits.h>.
+// The device is opened non-blocking (tty_open.cpp) and every wait is a poll
+// on it, bounded by the port's COMMTIMEOUTS. Line settings go through
+// termios2 (tty_termios.cpp); the modem-status lines are watched as
+// tty_modem.h tells.
 //
 // Notes on what the kernel does with pseudo-terminals, which have no line:
 // - the pty forces CS8 and clears PARENB on every TCSETS2 (rate, CSTOPB,
@@ -37,6 +37,7 @@
 #include "console_hooks.h"
 #include "provider.h"
 #include "tty_claim.h"
+#include "tty_device.h"
 #include "tty_modem.h"
 #include "tty_reconnect.h"
 
@@ -64,7 +65,7 @@ constexpr DWORD kMaxDword = 0xFFFFFFFFu;
 // already has, up to this much, and later reads are answered from it.
 constexpr DWORD kReadAhead = 4096;
 
-// Open ports. A HANDLE is the address of its slot; no allocation.
+// Open ports, in a fixed table: no allocation.
 struct TtyPort {
     bool open;
     int fd;
@@ -83,30 +84,39 @@ struct TtyPort {
 constexpr int kMaxPorts = 8;
 TtyPort g_ports[kMaxPorts];
 
-TtyPort* PortOf(HANDLE h) {
-    for (TtyPort& port : g_ports) {
-        if (static_cast<void*>(&port) == h && port.open) return &port;
-    }
-    return nullptr;
-}
-
 // The device is lost: closed at once, the port gone until it is back.
 void Lost(TtyPort* port) { ReconnectLost(port->link, port->fd); }
+
+// Output line calls on a device just opened again. A device without modem
+// lines refuses them and is used without them, as on the first open; only a
+// device that went away again fails the restore.
+bool Restored(bool ok) { return ok || !DeviceGoneError(errno); }
+
+// A device back under its name gets the port's last applied DCB, then DTR,
+// RTS and break as last set (applying the DCB set them as it says).
+bool Restore(TtyPort* port) {
+    const TtyReconnect& r = port->link;
+    int fd = port->fd;
+    if (r.haveSettings && !TtyApplyDcb(fd, r.settings)) return false;
+    return Restored(TtyModemLines(fd, r.dtr ? TIOCMBIS : TIOCMBIC, TIOCM_DTR, false)) &&
+           Restored(TtyModemLines(fd, r.rts ? TIOCMBIS : TIOCMBIC, TIOCM_RTS, false)) &&
+           Restored(!r.brk || ioctl(fd, TIOCSBRK) == 0);
+}
 
 // Whether the device is open, trying to open a lost one again when an
 // attempt is due. A device that is back starts afresh: its error counters
 // and modem-status support are its own.
-bool Present(HANDLE h, TtyPort* port) {
+bool Present(TtyPort* port) {
     if (port->fd >= 0) return true;
-    if (!ReconnectTry(h, port->link, port->fd)) return false;
+    if (!ReconnectTry(port->link, port->fd)) return false;
+    if (!Restore(port)) {
+        ReconnectFailed(port->link, port->fd);
+        return false;
+    }
     ModemWatchStart(port->modem, port->fd);
     port->haveCounts = ioctl(port->fd, TIOCGICOUNT, &port->counts) == 0;
     return true;
 }
-
-// Errors an ioctl gives on a device that lacks the feature (ptys for modem
-// lines and error counters).
-bool Unsupported(int err) { return err == ENOTTY || err == EINVAL || err == EOPNOTSUPP; }
 
 // Milliseconds from now until `deadline`, never negative; -1 for no deadline.
 long Remaining(long long deadline) {
@@ -133,67 +143,6 @@ int WaitFd(int fd, short events, long timeoutMs) {
     }
 }
 
-struct RateCode {
-    DWORD rate;
-    unsigned code;
-};
-
-const RateCode kRates[] = {
-    {50, B50},       {75, B75},           {110, B110},         {134, B134},         {150, B150},
-    {200, B200},     {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
-    {2400, B2400},   {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
-    {57600, B57600}, {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
-    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000},
-    {4000000, B4000000},
-};
-
-void SetRate(termios2& t, DWORD rate) {
-    t.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));  // input rate follows output rate
-    unsigned code = BOTHER;
-    for (const RateCode& r : kRates) {
-        if (r.rate == rate) code = r.code;
-    }
-    t.c_cflag |= code;
-    t.c_ospeed = rate;
-    t.c_ispeed = rate;
-}
-
-DWORD RateOf(const termios2& t) {
-    if (t.c_ospeed != 0) return t.c_ospeed;
-    unsigned code = t.c_cflag & CBAUD;
-    for (const RateCode& r : kRates) {
-        if (r.code == code) return r.rate;
-    }
-    return 0;
-}
-
-bool GetTermios(int fd, termios2& t) {
-    if (ioctl(fd, TCGETS2, &t) != 0) {
-        FailErrno(errno);
-        return false;
-    }
-    return true;
-}
-
-bool SetTermios(int fd, const termios2& t) {
-    if (ioctl(fd, TCSETS2, &t) != 0) {
-        FailErrno(errno);
-        return false;
-    }
-    return true;
-}
-
-// Raises or lowers modem output lines. A device without modem lines (a pty)
-// gives the ioctl's error; `quiet` ignores exactly that case.
-bool ModemLines(int fd, unsigned long request, int bits, bool quiet) {
-    if (ioctl(fd, request, &bits) == 0) return true;
-    int err = errno;
-    if (quiet && Unsupported(err)) return true;
-    FailErrno(err);
-    return false;
-}
-
 // Bytes waiting in a queue (FIONREAD or TIOCOUTQ); 0 where the device
 // does not tell.
 bool QueueBytes(int fd, unsigned long request, DWORD& bytes) {
@@ -201,7 +150,7 @@ bool QueueBytes(int fd, unsigned long request, DWORD& bytes) {
     if (ioctl(fd, request, &n) != 0) {
         // EIO: the line is hung up and the kernel has dropped both queues, so
         // nothing waits (the end-of-session wait must not run out its bound).
-        if (!Unsupported(errno) && errno != EIO) {
+        if (!TtyUnsupported(errno) && errno != EIO) {
             FailErrno(errno);
             return false;
         }
@@ -230,83 +179,9 @@ DCB InitialDcb() {
     return dcb;
 }
 
-}  // namespace
 
-// A path that is not a tty names no serial port: ERROR_FILE_NOT_FOUND, as
-// for a port that does not exist. So does EIO from open(), which is what the
-// kernel gives for a serial device node with no hardware behind it and for a
-// pty slave that is still locked.
-int TtyOpenDevice(const char* path, TtyClaim& claim) {
-    if (!TtyClaimBeforeOpen(path, claim)) return -1;  // not ours to open: nothing done to it
-    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == EIO) FailWith(ERROR_FILE_NOT_FOUND);
-        else FailErrno(errno);
-        return -1;
-    }
-    // Share mode 0: the lock keeps out every other open of this device that
-    // locks too (other processes, other opens in this one), TIOCEXCL every
-    // further open by unprivileged processes.
-    int err = 0;
-    DWORD error = ERROR_SUCCESS;
-    termios2 t;
-    if (!isatty(fd)) {
-        error = ERROR_FILE_NOT_FOUND;
-    } else if (!TtyClaimOpened(fd, claim)) {
-        error = GetLastError();
-    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        err = errno;
-    } else if (ioctl(fd, TIOCEXCL) != 0 || ioctl(fd, TCGETS2, &t) != 0) {
-        err = errno;
-    } else {
-        // No carrier is needed for the port to work.
-        t.c_cflag |= CLOCAL | CREAD;
-        if (ioctl(fd, TCSETS2, &t) != 0) err = errno;
-    }
-    if (err != 0 || error != ERROR_SUCCESS) {
-        TtyClaimUndo(claim);
-        close(fd);  // also drops the lock
-        if (err != 0) FailErrno(err);
-        else FailWith(error);
-        return -1;
-    }
-    return fd;
-}
-
-HANDLE TtyOpen(const char* path) {
-    TtyPort* port = nullptr;
-    for (TtyPort& p : g_ports) {
-        if (!p.open) {
-            port = &p;
-            break;
-        }
-    }
-    if (port == nullptr) {
-        FailErrno(EMFILE);
-        return INVALID_HANDLE_VALUE;
-    }
-    static TtyClaim claim;  // large: kept off the stack
-    std::memset(&claim, 0, sizeof claim);
-    int fd = TtyOpenDevice(path, claim);
-    if (fd < 0) return INVALID_HANDLE_VALUE;
-    std::memset(port, 0, sizeof *port);
-    port->open = true;
-    port->fd = fd;
-    port->applied = InitialDcb();
-    ReconnectStart(port->link, path);
-    port->link.claim = claim;
-    ModemWatchStart(port->modem, fd);
-    // The baseline for ClearCommError: errors from before the open are not
-    // this session's.
-    port->haveCounts = ioctl(fd, TIOCGICOUNT, &port->counts) == 0;
-    return static_cast<HANDLE>(port);
-}
-
-bool TtyOwns(HANDLE h) { return PortOf(h) != nullptr; }
-
-BOOL TtyCloseHandle(HANDLE h) {
-    TtyPort* port = PortOf(h);
-    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+BOOL TtyCloseHandle(void* p) {
+    TtyPort* port = static_cast<TtyPort*>(p);
     int fd = port->fd;
     port->open = false;
     port->fd = -1;
@@ -344,9 +219,8 @@ BOOL TtyCloseHandle(HANDLE h) {
 // A device found gone (hung up, unplugged) is closed and the read goes on as
 // one on an idle line: it waits out its time-out, trying the name again when
 // an attempt is due, and reads a device that is back in time.
-BOOL TtyReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD done) {
-    TtyPort* port = PortOf(h);
-    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+BOOL TtyReadFile(void* p, LPVOID buffer, DWORD length, LPDWORD done) {
+    TtyPort* port = static_cast<TtyPort*>(p);
     if (length == 0) return TRUE;
     if (buffer == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
     unsigned char* bytes = static_cast<unsigned char*>(buffer);
@@ -388,7 +262,7 @@ BOOL TtyReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD done) {
             port->dropShown = false;
             break;
         }
-        if (!Present(h, port)) {
+        if (!Present(port)) {
             if (got > 0) break;
             long wait = Remaining(deadline);
             if (wait == 0) break;
@@ -454,12 +328,11 @@ BOOL TtyReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD done) {
 
 // Ends when every byte is written or the total write time-out expires (no
 // total: no limit). A time-out is a success with the count written so far.
-BOOL TtyWriteFile(HANDLE h, LPCVOID buffer, DWORD length, LPDWORD done) {
-    TtyPort* port = PortOf(h);
-    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+BOOL TtyWriteFile(void* p, LPCVOID buffer, DWORD length, LPDWORD done) {
+    TtyPort* port = static_cast<TtyPort*>(p);
     if (length == 0) return TRUE;
     if (buffer == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
-    if (!Present(h, port)) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
+    if (!Present(port)) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
     long total = WriteTotalTimeoutMs(port->timeouts, length);
     long long deadline = total < 0 ? -1 : MonotonicMs() + total;
     const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
@@ -495,126 +368,42 @@ BOOL TtyWriteFile(HANDLE h, LPCVOID buffer, DWORD length, LPDWORD done) {
     return TRUE;
 }
 
-BOOL TtyGetCommState(HANDLE h, LPDCB dcb) {
-    TtyPort* port = PortOf(h);
-    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+BOOL TtyGetCommState(void* p, LPDCB dcb) {
+    TtyPort* port = static_cast<TtyPort*>(p);
     if (dcb == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
-    if (!Present(h, port)) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
-    termios2 t;
-    if (!GetTermios(port->fd, t)) return FALSE;
-    const DCB& last = port->applied;
-    DCB d = last;
-    d.DCBlength = sizeof d;
-    d.BaudRate = RateOf(t);
-    d.fBinary = 1;
-    d.fParity = (t.c_iflag & INPCK) != 0;
-    d.fOutX = (t.c_iflag & IXON) != 0;
-    d.fInX = (t.c_iflag & IXOFF) != 0;
-    if (t.c_cflag & CRTSCTS) {
-        // Hardware flow control: as applied, or both directions when it was
-        // set outside this program.
-        if (!last.fOutxCtsFlow && last.fRtsControl != RTS_CONTROL_HANDSHAKE) {
-            d.fOutxCtsFlow = 1;
-            d.fRtsControl = RTS_CONTROL_HANDSHAKE;
-        }
-    } else {
-        d.fOutxCtsFlow = 0;
-        if (last.fRtsControl == RTS_CONTROL_HANDSHAKE) d.fRtsControl = RTS_CONTROL_ENABLE;
-    }
-    d.fDummy2 = 0;
-    d.wReserved = 0;
-    switch (t.c_cflag & CSIZE) {
-        case CS5: d.ByteSize = 5; break;
-        case CS6: d.ByteSize = 6; break;
-        case CS7: d.ByteSize = 7; break;
-        default: d.ByteSize = 8; break;
-    }
-    if ((t.c_cflag & PARENB) == 0) d.Parity = NOPARITY;
-    else if (t.c_cflag & CMSPAR) d.Parity = (t.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
-    else d.Parity = (t.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
-    // With 5 data bits a UART sends 1.5 stop bits where CSTOPB asks for 2.
-    if ((t.c_cflag & CSTOPB) == 0) d.StopBits = ONESTOPBIT;
-    else d.StopBits = d.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
-    d.XonChar = char(t.c_cc[VSTART]);
-    d.XoffChar = char(t.c_cc[VSTOP]);
-    d.wReserved1 = 0;
-    *dcb = d;
-    return TRUE;
+    if (!Present(port)) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
+    return TtyReadDcb(port->fd, port->applied, dcb);
 }
 
-BOOL TtySetCommState(HANDLE h, LPDCB dcb) {
-    TtyPort* port = PortOf(h);
-    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+BOOL TtySetCommState(void* p, LPDCB dcb) {
+    TtyPort* port = static_cast<TtyPort*>(p);
     if (dcb == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
     if (!CheckDcb(*dcb)) return FALSE;
     bool softFlow = dcb->fOutX || dcb->fInX;
     if (softFlow && dcb->XonChar == dcb->XoffChar) return FailWith(ERROR_INVALID_PARAMETER);
-    if (!Present(h, port)) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
-    termios2 t;
-    if (!GetTermios(port->fd, t)) return FALSE;
-
-    // Raw: bytes pass unchanged in both directions, nothing is echoed or
-    // turned into signals, and reads never wait in the kernel (we poll).
-    t.c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON |
-                   IXANY | IXOFF | IMAXBEL);
-    if (dcb->fParity) t.c_iflag |= INPCK;
-    if (dcb->fOutX) t.c_iflag |= IXON;
-    if (dcb->fInX) t.c_iflag |= IXOFF;
-    t.c_oflag &= ~OPOST;
-    t.c_lflag &= ~(ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE | IEXTEN);
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
-    if (softFlow) {
-        t.c_cc[VSTART] = cc_t(dcb->XonChar);
-        t.c_cc[VSTOP] = cc_t(dcb->XoffChar);
-    }
-
-    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    t.c_cflag |= CLOCAL | CREAD;
-    static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-    t.c_cflag |= kSizes[dcb->ByteSize - 5];
-    switch (dcb->Parity) {
-        case ODDPARITY: t.c_cflag |= PARENB | PARODD; break;
-        case EVENPARITY: t.c_cflag |= PARENB; break;
-        case MARKPARITY: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-        case SPACEPARITY: t.c_cflag |= PARENB | CMSPAR; break;
-        default: break;
-    }
-    if (dcb->StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;
-    if (dcb->fOutxCtsFlow || dcb->fRtsControl == RTS_CONTROL_HANDSHAKE) t.c_cflag |= CRTSCTS;
-    SetRate(t, dcb->BaudRate);
-    if (!SetTermios(port->fd, t)) return FALSE;
-
-    // The output lines as the DCB asks; a device without modem lines (a pty)
-    // takes the settings without them.
-    if (dcb->fDtrControl == DTR_CONTROL_ENABLE && !ModemLines(port->fd, TIOCMBIS, TIOCM_DTR, true)) return FALSE;
-    if (dcb->fDtrControl == DTR_CONTROL_DISABLE && !ModemLines(port->fd, TIOCMBIC, TIOCM_DTR, true)) return FALSE;
-    if (dcb->fRtsControl == RTS_CONTROL_ENABLE && !ModemLines(port->fd, TIOCMBIS, TIOCM_RTS, true)) return FALSE;
-    if (dcb->fRtsControl == RTS_CONTROL_DISABLE && !ModemLines(port->fd, TIOCMBIC, TIOCM_RTS, true)) return FALSE;
+    if (!Present(port)) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
+    if (!TtyApplyDcb(port->fd, *dcb)) return FALSE;
     port->applied = *dcb;
     ReconnectNoteSettings(port->link, *dcb);
     return TRUE;
 }
 
-BOOL TtyGetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
-    TtyPort* port = PortOf(h);
-    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+BOOL TtyGetCommTimeouts(void* p, LPCOMMTIMEOUTS t) {
+    TtyPort* port = static_cast<TtyPort*>(p);
     if (t == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
     *t = port->timeouts;
     return TRUE;
 }
 
-BOOL TtySetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
-    TtyPort* port = PortOf(h);
-    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+BOOL TtySetCommTimeouts(void* p, LPCOMMTIMEOUTS t) {
+    TtyPort* port = static_cast<TtyPort*>(p);
     if (t == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
     port->timeouts = *t;
     return TRUE;
 }
 
-BOOL TtyPurgeComm(HANDLE h, DWORD flags) {
-    TtyPort* port = PortOf(h);
-    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+BOOL TtyPurgeComm(void* p, DWORD flags) {
+    TtyPort* port = static_cast<TtyPort*>(p);
     if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
         return FailWith(ERROR_INVALID_PARAMETER);
     }
@@ -632,9 +421,8 @@ BOOL TtyPurgeComm(HANDLE h, DWORD flags) {
     return TRUE;
 }
 
-BOOL TtyClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
-    TtyPort* port = PortOf(h);
-    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+BOOL TtyClearCommError(void* p, LPDWORD errors, LPCOMSTAT stat) {
+    TtyPort* port = static_cast<TtyPort*>(p);
     DWORD found = 0;
     serial_icounter_struct now;
     if (port->fd < 0) {
@@ -651,7 +439,7 @@ BOOL TtyClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
         }
         port->counts = now;
         port->haveCounts = true;
-    } else if (!Unsupported(errno)) {
+    } else if (!TtyUnsupported(errno)) {
         return FailErrno(errno);
     }
     DWORD inQueue = 0;
@@ -673,9 +461,8 @@ BOOL TtyClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
 // dwCurrentTxQueue is the count of bytes still queued for sending, so the
 // headroom (max less current) comes back to its full value once they have
 // gone out.
-BOOL TtyGetCommProperties(HANDLE h, LPCOMMPROP prop) {
-    TtyPort* port = PortOf(h);
-    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+BOOL TtyGetCommProperties(void* p, LPCOMMPROP prop) {
+    TtyPort* port = static_cast<TtyPort*>(p);
     if (prop == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
     DWORD inQueue = 0;
     DWORD outQueue = 0;
@@ -702,19 +489,18 @@ BOOL TtyGetCommProperties(HANDLE h, LPCOMMPROP prop) {
     return TRUE;
 }
 
-BOOL TtyEscapeCommFunction(HANDLE h, DWORD func) {
-    TtyPort* port = PortOf(h);
-    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+BOOL TtyEscapeCommFunction(void* p, DWORD func) {
+    TtyPort* port = static_cast<TtyPort*>(p);
     if (func < SETRTS || func == RESETDEV || func > CLRBREAK) return FailWith(ERROR_INVALID_PARAMETER);
-    if (!Present(h, port)) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
+    if (!Present(port)) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
     int fd = port->fd;
     if (func == SETDTR || func == CLRDTR || func == SETRTS || func == CLRRTS) ModemLinesDriven(port->modem);
     bool ok = false;
     switch (func) {
-        case SETDTR: ok = ModemLines(fd, TIOCMBIS, TIOCM_DTR, false); break;
-        case CLRDTR: ok = ModemLines(fd, TIOCMBIC, TIOCM_DTR, false); break;
-        case SETRTS: ok = ModemLines(fd, TIOCMBIS, TIOCM_RTS, false); break;
-        case CLRRTS: ok = ModemLines(fd, TIOCMBIC, TIOCM_RTS, false); break;
+        case SETDTR: ok = TtyModemLines(fd, TIOCMBIS, TIOCM_DTR, false); break;
+        case CLRDTR: ok = TtyModemLines(fd, TIOCMBIC, TIOCM_DTR, false); break;
+        case SETRTS: ok = TtyModemLines(fd, TIOCMBIS, TIOCM_RTS, false); break;
+        case CLRRTS: ok = TtyModemLines(fd, TIOCMBIC, TIOCM_RTS, false); break;
         case SETBREAK: ok = ioctl(fd, TIOCSBRK) == 0 || FailErrno(errno); break;
         default: ok = ioctl(fd, TIOCCBRK) == 0 || FailErrno(errno); break;
     }
@@ -729,9 +515,8 @@ BOOL TtyEscapeCommFunction(HANDLE h, DWORD func) {
     return FALSE;
 }
 
-BOOL TtyGetCommModemStatus(HANDLE h, LPDWORD bits) {
-    TtyPort* port = PortOf(h);
-    if (port == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+BOOL TtyGetCommModemStatus(void* p, LPDWORD bits) {
+    TtyPort* port = static_cast<TtyPort*>(p);
     if (bits == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
     // A gone device has all its lines off; nothing is asked of the system.
     if (port->fd < 0) {
@@ -742,3 +527,43 @@ BOOL TtyGetCommModemStatus(HANDLE h, LPDWORD bits) {
     }
     return ModemStatus(port->modem, bits);
 }
+
+const PortOps kTtyOps = {
+    TtyCloseHandle,     TtyReadFile,         TtyWriteFile,       TtyGetCommState,
+    TtySetCommState,    TtyGetCommTimeouts,  TtySetCommTimeouts, TtyPurgeComm,
+    TtyClearCommError,  TtyGetCommProperties, TtyEscapeCommFunction, TtyGetCommModemStatus,
+};
+
+}  // namespace
+
+HANDLE TtyOpen(const char* path) {
+    TtyPort* port = nullptr;
+    for (TtyPort& p : g_ports) {
+        if (!p.open) {
+            port = &p;
+            break;
+        }
+    }
+    if (port == nullptr) {
+        FailErrno(EMFILE);
+        return INVALID_HANDLE_VALUE;
+    }
+    static TtyClaim claim;  // large: kept off the stack
+    std::memset(&claim, 0, sizeof claim);
+    int fd = TtyOpenDevice(path, claim);
+    if (fd < 0) return INVALID_HANDLE_VALUE;
+    std::memset(port, 0, sizeof *port);
+    port->open = true;
+    port->fd = fd;
+    port->applied = InitialDcb();
+    ReconnectStart(port->link, path);
+    port->link.claim = claim;
+    ModemWatchStart(port->modem, fd);
+    // The baseline for ClearCommError: errors from before the open are not
+    // this session's.
+    port->haveCounts = ioctl(fd, TIOCGICOUNT, &port->counts) == 0;
+    HANDLE h = PortRegister(kTtyOps, port);
+    if (h == INVALID_HANDLE_VALUE) (void)TtyCloseHandle(port);
+    return h;
+}
+

@@ -1,6 +1,7 @@
 // The tty provider's reconnection: a lost device is closed at once and its
-// name opened again, at most every kRetryMs, until it is back; then the port
-// gets its settings and output conditions back (see tty_reconnect.h).
+// name opened again, at most every kRetryMs, until it is back; the provider
+// then gives it the settings and output conditions kept here (see
+// tty_reconnect.h).
 #include "tty_reconnect.h"
 
 #include <sys/ioctl.h>
@@ -13,7 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "provider.h"
+#include "tty_device.h"
 
 namespace {
 
@@ -59,36 +60,20 @@ long ReconnectDueInMs(const TtyReconnect& r) {
     return left > 0 ? long(left) : 0;
 }
 
-bool ReconnectTry(HANDLE h, TtyReconnect& r, int& fd) {
-    if (!r.gone || fd >= 0) return true;
+bool ReconnectTry(TtyReconnect& r, int& fd) {
+    if (!r.gone || fd >= 0) return false;
     if (r.path[0] == '\0' || ReconnectDueInMs(r) > 0) return false;
     r.nextTryMs = MonotonicMs() + kRetryMs;
     int opened = TtyOpenDevice(r.path, r.claim);
     if (opened < 0) return false;  // not there, not a tty, or held elsewhere
     fd = opened;
     r.gone = false;
-    // Applying the DCB sets DTR and RTS as it says; they are put back as last
-    // set afterwards.
-    const bool dtr = r.dtr, rts = r.rts, brk = r.brk;
-    DCB dcb = r.settings;
-    if (r.haveSettings && !SetCommState(h, &dcb)) {
-        ReconnectLost(r, fd);
-        r.nextTryMs = MonotonicMs() + kRetryMs;
-        return false;
-    }
-    // A device without modem lines refuses the line calls: it is used
-    // without them, as on the first open.
-    (void)EscapeCommFunction(h, dtr ? SETDTR : CLRDTR);
-    (void)EscapeCommFunction(h, rts ? SETRTS : CLRRTS);
-    if (brk) (void)EscapeCommFunction(h, SETBREAK);
-    r.dtr = dtr;
-    r.rts = rts;
-    r.brk = brk;
-    if (fd < 0) {  // lost again while the settings went on
-        r.nextTryMs = MonotonicMs() + kRetryMs;
-        return false;
-    }
     return true;
+}
+
+void ReconnectFailed(TtyReconnect& r, int& fd) {
+    ReconnectLost(r, fd);
+    r.nextTryMs = MonotonicMs() + kRetryMs;
 }
 
 void ReconnectNoteSettings(TtyReconnect& r, const DCB& dcb) {

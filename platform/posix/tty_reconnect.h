@@ -46,11 +46,16 @@ bool DeviceGoneError(int err);
 // gone; the first attempt to open it again is due at once.
 void ReconnectLost(TtyReconnect& r, int& fd);
 
-// For a gone port whose next attempt is due: opens the name again with the
-// port's locks into `fd` and, through `h`, applies the remembered settings
-// and output conditions. Returns whether the device is open again; while it
+// For a gone port whose next attempt is due: opens the name again, with the
+// port's locks, into `fd`. Returns true when the device has just been opened
+// again; the caller then applies the remembered settings and output
+// conditions, and calls ReconnectFailed when that fails. While the device
 // stays away `fd` stays -1 and the next attempt is due kRetryMs later.
-bool ReconnectTry(HANDLE h, TtyReconnect& r, int& fd);
+bool ReconnectTry(TtyReconnect& r, int& fd);
+
+// The device opened again could not be given its settings: closed again,
+// the next attempt kRetryMs later.
+void ReconnectFailed(TtyReconnect& r, int& fd);
 
 // Milliseconds until the next attempt is due (0: now; -1: none will come).
 long ReconnectDueInMs(const TtyReconnect& r);
@@ -59,8 +64,3 @@ long ReconnectDueInMs(const TtyReconnect& r);
 // condition set by EscapeCommFunction.
 void ReconnectNoteSettings(TtyReconnect& r, const DCB& dcb);
 void ReconnectNoteEscape(TtyReconnect& r, DWORD func);
-
-// Opens a tty as CreateFileA does, with the share-mode-0 locks (flock and
-// TIOCEXCL) and CLOCAL | CREAD, after the checks of tty_claim.h. Returns the
-// descriptor, or -1 with the Win32 error set. Defined with the tty provider.
-int TtyOpenDevice(const char* path, TtyClaim& claim);
