@@ -68,10 +68,10 @@ bool TtyGathers(TtyOutput& out, DWORD length) {
 
 bool TtyGather(TtyOutput& out, const unsigned char* bytes, DWORD length) {
     if (length > kGatherBytes - out.count) length = kGatherBytes - out.count;
-    if (out.count == 0) out.sinceNs = MonotonicNs();
+    if (out.count == 0) out.sinceNs = out.lastNs;  // TtyGathers has just read the clock
     std::memcpy(out.bytes + out.count, bytes, length);
     out.count += length;
-    return out.count == kGatherBytes || MonotonicNs() - out.sinceNs >= kGatherNs;
+    return out.count == kGatherBytes || out.lastNs - out.sinceNs >= kGatherNs;
 }
 
 bool TtyGatheredDue(const TtyOutput& out) {

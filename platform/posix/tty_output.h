@@ -31,8 +31,9 @@ DWORD TtySend(int fd, const unsigned char* bytes, DWORD length, long long deadli
 // types). A write that comes alone goes to the device at once.
 bool TtyGathers(TtyOutput& out, DWORD length);
 
-// Gathers `length` bytes (at most the room left). Returns whether they are
-// due to go out: the gathering is full, or its first byte is old enough.
+// Gathers `length` bytes (at most the room left), right after TtyGathers
+// said so. Returns whether they are due to go out: the gathering is full, or
+// its first byte is old enough.
 bool TtyGather(TtyOutput& out, const unsigned char* bytes, DWORD length);
 
 // Whether gathered bytes are old enough to go out (reads the clock only
