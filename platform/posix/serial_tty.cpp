@@ -403,6 +403,7 @@ BOOL TtyWriteFile(void* p, LPCVOID buffer, DWORD length, LPDWORD done) {
     if (port->out.count == 0) {  // else the time ran out on what was gathered
         long total = WriteTotalTimeoutMs(port->timeouts, length);
         sent = TtySend(port->fd, bytes, length, total < 0 ? -1 : MonotonicMs() + total, err);
+        port->out.lastNs = MonotonicNs();  // a write that waited for room is not a key typed long ago
     }
     if (done != nullptr) *done = sent;
     if (err != 0 && DeviceGoneError(err)) {
