@@ -25,6 +25,10 @@ BYTE byte;
 DWORD count, bits;
 COMSTAT stat;
 
+HANDLE OpenPort() {
+    return ReplugCreateFileA("\\\\.\\COM50", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
 struct Meeting {
     const char* failing;  // the provider call scripted to fail
     std::function<void(HANDLE)> call;  // the layer call that meets it
@@ -42,8 +46,7 @@ TEST(SerialReplug, LostDeviceClosedAtOnceTriedEvery250MsAndRestored) {
         for (const Meeting& m : meetings) {
             SCOPED_TRACE(std::string(m.failing) + " failing with " + std::to_string(error));
             ResetAll();
-            HANDLE h = ReplugCreateFileA("\\\\.\\COM50", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                         nullptr);
+            HANDLE h = OpenPort();
             DCB dcb{};
             dcb.BaudRate = 2400, dcb.fDtrControl = DTR_CONTROL_ENABLE, dcb.fRtsControl = RTS_CONTROL_ENABLE;
             COMMTIMEOUTS timeouts{100, 100, 150, 100, 150};
@@ -79,7 +82,7 @@ TEST(SerialReplug, LostDeviceClosedAtOnceTriedEvery250MsAndRestored) {
 
 TEST(SerialReplug, OtherErrorsKeepTheDevice) {
     ResetAll();
-    HANDLE h = ReplugCreateFileA("\\\\.\\COM50", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = OpenPort();
     fakeSerial.fail = {{"GetCommModemStatus", ERROR_NOT_SUPPORTED}, {"ClearCommError", ERROR_INVALID_PARAMETER}};
     EXPECT_FALSE(ReplugGetCommModemStatus(h, &bits));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_SUPPORTED));
@@ -87,6 +90,17 @@ TEST(SerialReplug, OtherErrorsKeepTheDevice) {
     EXPECT_TRUE(fakeSerial.open);
     EXPECT_TRUE(ReplugCloseHandle(h));
     EXPECT_FALSE(ReplugCloseHandle(h)) << "a closed port is the system's to refuse";
+}
+
+TEST(SerialReplug, DeviceThatFailsRightAfterEachOpenIsTriedEvery250Ms) {
+    ResetAll();
+    HANDLE h = OpenPort();
+    fakeSerial.fail = {{"ReadFile", ERROR_GEN_FAILURE}};
+    unsigned long long began = fakeNowMs;
+    for (int pass = 0; pass < 8; ++pass) ReplugReadFile(h, &byte, 1, &count, nullptr);
+    EXPECT_LE(fakeSerial.calls["CreateFileA"], 1 + (fakeNowMs - began) / 250 + 1);
+    EXPECT_GE(fakeNowMs - began, 3 * 250u) << "the reads wait while the device is away";
+    ReplugCloseHandle(h);
 }
 
 }  // namespace

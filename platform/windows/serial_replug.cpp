@@ -57,11 +57,14 @@ BOOL FailWith(DWORD error) {
 
 // The device is gone: its handle is closed at once (a provider may spin on it
 // until then, and the system can only hand the device out again once it is
-// closed). The first attempt to open it again is due at once.
+// closed). The next attempt to open it again is due at once, but never
+// sooner than kReplugRetryMs after the last one: a device that opens and
+// fails straight away again must not be reopened on every call.
 void Lose(Port* port) {
     if (port->device != INVALID_HANDLE_VALUE) (void)CloseHandle(port->device);
     port->device = INVALID_HANDLE_VALUE;
-    port->nextTryMs = ReplugNowMs();
+    unsigned long long now = ReplugNowMs();
+    if (port->nextTryMs < now) port->nextTryMs = now;
 }
 
 // After a system call on the device failed: closes it when the error says the
