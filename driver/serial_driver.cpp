@@ -33,12 +33,25 @@ void AppendStatus(const char* text) {
     StatusText[used + length] = '\0';
 }
 
+// The failure text Fail formed last, to know it again: the operation, the
+// error, and the text itself.
+const char* g_failedWhat = nullptr;
+int32_t g_failedError = 0;
+size_t g_failedLength = 0;
+char g_failedText[96];
+
 // Records a failure of the named operation with the last platform error.
-// Built by hand rather than through printf: a failing modem query is
-// recorded four times per pass of the monitor loop on a port without modem
-// lines, and formatting was most of that loop's cost.
+// Built by hand rather than through printf, and not built again while the
+// record already holds that very text: on a port without modem lines a
+// failing modem query is recorded four times per pass of the monitor loop,
+// each with the same text, and forming it was most of that loop's cost.
 int Fail(int32_t code, const char* what) {
     int32_t error = int32_t(GetLastError());
+    StatusCode = code;
+    if (what == g_failedWhat && error == g_failedError && g_failedLength != 0 &&
+        std::memcmp(StatusText, g_failedText, g_failedLength + 1) == 0) {
+        return 0;
+    }
     char number[12];
     char* digits = number + sizeof number;
     *--digits = '\0';
@@ -53,7 +66,11 @@ int Fail(int32_t code, const char* what) {
     AppendStatus(" failed with error ");
     AppendStatus(digits);
     AppendStatus(".");
-    StatusCode = code;
+    size_t length = std::strlen(StatusText);
+    g_failedWhat = what;
+    g_failedError = error;
+    g_failedLength = length < sizeof g_failedText ? length : 0;
+    if (g_failedLength != 0) std::memcpy(g_failedText, StatusText, length + 1);
     return 0;
 }
 

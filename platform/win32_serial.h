@@ -1,6 +1,11 @@
 // The Win32 serial communications subset the driver is written against.
 // On Windows this is the system's own <windows.h>; elsewhere our provider in
 // platform/posix/ supplies the same names, types, layouts and results.
+//
+// The Windows build compiles the driver with DORVALIX_SERIAL_REPLUG (see
+// CMakeLists.txt): its port calls then go through the port layer of
+// platform/windows/serial_replug.h, which carries a session over a device
+// that goes away and comes back. Nothing else is routed there.
 #pragma once
 
 #ifdef _WIN32
@@ -11,6 +16,24 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#ifdef DORVALIX_SERIAL_REPLUG
+#include "windows/serial_replug.h"
+#define CreateFileA ReplugCreateFileA
+#define CloseHandle ReplugCloseHandle
+#define ReadFile ReplugReadFile
+#define WriteFile ReplugWriteFile
+#define GetCommState ReplugGetCommState
+#define SetCommState ReplugSetCommState
+#define GetCommTimeouts ReplugGetCommTimeouts
+#define SetCommTimeouts ReplugSetCommTimeouts
+#define PurgeComm ReplugPurgeComm
+#define ClearCommError ReplugClearCommError
+#define GetCommProperties ReplugGetCommProperties
+#define EscapeCommFunction ReplugEscapeCommFunction
+#define GetCommModemStatus ReplugGetCommModemStatus
+#define GetCommConfig ReplugGetCommConfig
+#define SetCommConfig ReplugSetCommConfig
+#endif
 #else
 #include "posix/win32_api.h"
 #endif

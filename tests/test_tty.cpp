@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +34,9 @@ int g_sets = 0;
 int g_dtrAsked = 0;  // TIOCMBIS or TIOCMBIC with DTR
 bool g_dtrOn = true;  // what the last of them asked for
 int g_breaksSet = 0;
+long g_written = 0;        // bytes the provider has written to devices
+bool g_deviceFull = false;  // writes to devices fail with EAGAIN
+long g_writtenAtBreak = -1;  // ... when the break was last set
 }  // namespace
 
 extern "C" int __real_ioctl(int fd, unsigned long request, ...);
@@ -50,7 +54,21 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
         g_dtrOn = request == TIOCMBIS;
     }
     if (request == TIOCSBRK) ++g_breaksSet;
+    if (request == TIOCSBRK) g_writtenAtBreak = g_written;
     return __real_ioctl(fd, request, arg);
+}
+
+// write is wrapped too, to count what went to a device (not the test's own
+// output on descriptors 1 and 2), or to find the device full.
+extern "C" ssize_t __real_write(int fd, const void* data, size_t length);
+extern "C" ssize_t __wrap_write(int fd, const void* data, size_t length) {
+    if (fd > 2 && g_deviceFull) {
+        errno = EAGAIN;
+        return -1;
+    }
+    ssize_t n = __real_write(fd, data, length);
+    if (fd > 2 && n > 0) g_written += long(n);
+    return n;
 }
 
 namespace {
@@ -294,6 +312,52 @@ TEST_F(Tty, WriteReachesThePeerAndGivesUpOnItsTimeout) {
     EXPECT_LT(count, sizeof big);
     EXPECT_GE(elapsed, 150);
     EXPECT_LT(elapsed, 1000);
+}
+
+std::string Drain(int fd) {
+    std::string got;
+    char buffer[4096];
+    pollfd p = {fd, POLLIN, 0};
+    while (poll(&p, 1, 50) > 0 && (p.revents & POLLIN)) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        got.append(buffer, size_t(n));
+    }
+    return got;
+}
+
+// Keys written faster than one a millisecond are gathered into few writes:
+// they reach the line in order before a line command and before the close,
+// count in the transmit queue while the device cannot take them, and a
+// device lost under them makes the next write fail.
+TEST_F(Tty, GatheredKeysKeepTheirPlace) {
+    Configure({0, 0, 0, 0, 200});
+    DWORD count = 0;
+    long written = g_written;
+    for (const char* key : {"a", "b", "c"}) ASSERT_TRUE(WriteFile(port, key, 1, &count, nullptr));
+    ASSERT_TRUE(EscapeCommFunction(port, SETBREAK));
+    EXPECT_EQ(g_writtenAtBreak - written, 3) << "typed before the break, on the line before it";
+    for (const char* key : {"d", "e"}) ASSERT_TRUE(WriteFile(port, key, 1, &count, nullptr));
+    ASSERT_TRUE(CloseHandle(port));
+    port = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(Drain(master), "abcde");
+
+    port = Open("\\\\.\\COM50");
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    Configure({0, 0, 0, 0, 200});
+    ASSERT_TRUE(WriteFile(port, "w", 1, &count, nullptr));
+    COMMPROP before, after;
+    ASSERT_TRUE(GetCommProperties(port, &before));
+    g_deviceFull = true;
+    for (const char* key : {"x", "y"}) ASSERT_TRUE(WriteFile(port, key, 1, &count, nullptr));
+    ASSERT_TRUE(GetCommProperties(port, &after));
+    g_deviceFull = false;
+    EXPECT_EQ(after.dwCurrentTxQueue, before.dwCurrentTxQueue + 2);
+    close(master);  // hung up under the gathered keys
+    master = -1;
+    usleep(2000);  // they are due to go out with the next write
+    EXPECT_FALSE(WriteFile(port, "z", 1, &count, nullptr));
+    EXPECT_EQ(count, 0u);
 }
 
 long CpuMs() {

@@ -1,20 +1,15 @@
 // The open ports of the process. A handle is the address of its slot in one
-// small table, so a call finds its port and that port's operations at once;
-// any other value, a closed port's handle among them, is refused.
+// small table, so a call finds its port and that port's operations at once
+// (PortLookup, in provider.h); any other value, a closed port's handle among
+// them, is refused.
 #include <cerrno>
-#include <cstdint>
 
 #include "provider.h"
 
-namespace {
-
-constexpr int kMaxOpenPorts = 16;
-PortSlot g_slots[kMaxOpenPorts];
-
-}  // namespace
+PortSlot gPortSlots[kMaxOpenPorts];
 
 HANDLE PortRegister(const PortOps& ops, void* port) {
-    for (PortSlot& slot : g_slots) {
+    for (PortSlot& slot : gPortSlots) {
         if (slot.ops == nullptr) {
             slot.ops = &ops;
             slot.port = port;
@@ -23,14 +18,6 @@ HANDLE PortRegister(const PortOps& ops, void* port) {
     }
     FailErrno(EMFILE);
     return INVALID_HANDLE_VALUE;
-}
-
-PortSlot* PortLookup(HANDLE h) {
-    const uintptr_t at = reinterpret_cast<uintptr_t>(h);
-    const uintptr_t first = reinterpret_cast<uintptr_t>(&g_slots[0]);
-    if (at < first || at - first >= sizeof g_slots || (at - first) % sizeof(PortSlot) != 0) return nullptr;
-    PortSlot* slot = &g_slots[(at - first) / sizeof(PortSlot)];
-    return slot->ops != nullptr ? slot : nullptr;
 }
 
 void PortUnregister(PortSlot* slot) {

@@ -5,6 +5,8 @@
 // the handle leads straight to it.
 #pragma once
 
+#include <cstdint>
+
 #include "win32_api.h"
 
 // Errors: every failing call sets the Win32 error through one of these.
@@ -66,8 +68,19 @@ struct PortSlot {
     void* port;
 };
 HANDLE PortRegister(const PortOps& ops, void* port);
-PortSlot* PortLookup(HANDLE h);
 void PortUnregister(PortSlot* slot);
+
+// A handle is the address of its slot, so finding the port costs a few
+// instructions (the monitor's loop makes several calls a pass).
+constexpr int kMaxOpenPorts = 16;
+extern PortSlot gPortSlots[kMaxOpenPorts];
+inline PortSlot* PortLookup(HANDLE h) {
+    const uintptr_t at = reinterpret_cast<uintptr_t>(h);
+    const uintptr_t first = reinterpret_cast<uintptr_t>(&gPortSlots[0]);
+    if (at < first || at >= first + sizeof gPortSlots || (at - first) % sizeof(PortSlot) != 0) return nullptr;
+    PortSlot* slot = &gPortSlots[(at - first) / sizeof(PortSlot)];
+    return slot->ops != nullptr ? slot : nullptr;
+}
 
 // The kinds of port. Each open returns the new port's handle, or
 // INVALID_HANDLE_VALUE with the error set.

@@ -39,6 +39,7 @@
 #include "tty_claim.h"
 #include "tty_device.h"
 #include "tty_modem.h"
+#include "tty_output.h"
 #include "tty_reconnect.h"
 
 namespace {
@@ -65,6 +66,10 @@ constexpr DWORD kMaxDword = 0xFFFFFFFFu;
 // already has, up to this much, and later reads are answered from it.
 constexpr DWORD kReadAhead = 4096;
 
+// While keys keep every pass busy, a device found empty is asked again at
+// most this often.
+constexpr long long kBusyLookNs = 1000000;
+
 // Open ports, in a fixed table: no allocation.
 struct TtyPort {
     bool open;
@@ -79,13 +84,36 @@ struct TtyPort {
     DWORD aheadCount;        // ahead[aheadStart .. aheadStart + aheadCount)
     unsigned char ahead[kReadAhead];
     TtyReconnect link;       // the name, and what is put back when the device returns
+    TtyOutput out;           // typed bytes gathered into few writes (tty_output.h)
+    long long emptyAtNs;     // when a read last found the device empty (0: it had bytes)
 };
 
 constexpr int kMaxPorts = 8;
 TtyPort g_ports[kMaxPorts];
 
 // The device is lost: closed at once, the port gone until it is back.
-void Lost(TtyPort* port) { ReconnectLost(port->link, port->fd); }
+// What was gathered to send is dropped with it.
+void Lost(TtyPort* port) {
+    port->out.count = 0;
+    ReconnectLost(port->link, port->fd);
+}
+
+// Writes out the gathered bytes (see TtyFlushGathered). A device found gone
+// is lost; any other failure is kept, and reported by the next WriteFile or
+// by CloseHandle, so that it is never taken for a success.
+void Flush(TtyPort* port, bool wait) {
+    if (port->out.count == 0 || port->fd < 0) return;
+    int err = TtyFlushGathered(port->out, port->fd, port->timeouts, wait);
+    if (err != 0 && DeviceGoneError(err)) Lost(port);
+    else if (err != 0) port->out.failed = err;
+}
+
+// The failure of a write of gathered bytes, reported now.
+BOOL ReportFailedFlush(TtyPort* port) {
+    int err = port->out.failed;
+    port->out.failed = 0;
+    return FailErrno(err);
+}
 
 // Output line calls on a device just opened again. A device without modem
 // lines refuses them and is used without them, as on the first open; only a
@@ -182,10 +210,14 @@ DCB InitialDcb() {
 
 BOOL TtyCloseHandle(void* p) {
     TtyPort* port = static_cast<TtyPort*>(p);
+    Flush(port, true);
     int fd = port->fd;
+    int failed = port->out.failed;
     port->open = false;
     port->fd = -1;
     port->aheadCount = 0;
+    port->out.count = 0;
+    port->out.failed = 0;
     TtyClaimRelease(port->link.claim);
     if (fd < 0) return TRUE;  // the device went away and was closed then
     ConsoleFlushHook();  // close() may wait for the output to drain
@@ -197,6 +229,7 @@ BOOL TtyCloseHandle(void* p) {
     // Linux releases the descriptor even when close reports an error; only
     // errors other than an interruption are passed on.
     if (close(fd) != 0 && errno != EINTR) return FailErrno(errno);
+    if (failed != 0) return FailErrno(failed);
     return TRUE;
 }
 
@@ -223,6 +256,7 @@ BOOL TtyReadFile(void* p, LPVOID buffer, DWORD length, LPDWORD done) {
     TtyPort* port = static_cast<TtyPort*>(p);
     if (length == 0) return TRUE;
     if (buffer == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    if (port->out.count != 0 && TtyGatheredDue(port->out)) Flush(port, false);
     unsigned char* bytes = static_cast<unsigned char*>(buffer);
     DWORD got = 0;
     const COMMTIMEOUTS& t = port->timeouts;
@@ -272,7 +306,16 @@ BOOL TtyReadFile(void* p, LPVOID buffer, DWORD length, LPDWORD done) {
             if (WaitForPortOrKey(-1, wait) == PortWait::kTimeOut && untilDue) continue;
             break;  // time-out, or a key to handle
         }
+        // Keys keep the caller's loop busy (a paste) and the device had
+        // nothing a moment ago: the read gives up at once, as its wait
+        // would, without asking the device again. It is asked at least
+        // every kBusyLookNs, so received bytes still show within that.
+        if (got == 0 && port->emptyAtNs != 0 && ConsoleKeysPendingHook() &&
+            MonotonicNs() - port->emptyAtNs < kBusyLookNs) {
+            break;
+        }
         ssize_t n = read(port->fd, port->ahead, kReadAhead);
+        port->emptyAtNs = n == 0 || (n < 0 && errno == EAGAIN) ? MonotonicNs() : 0;
         if (n > 0) {
             DWORD take = DWORD(n) < length - got ? DWORD(n) : length - got;
             std::memcpy(bytes + got, port->ahead, take);
@@ -307,6 +350,12 @@ BOOL TtyReadFile(void* p, LPVOID buffer, DWORD length, LPDWORD done) {
             if (wait < 0 || gapLeft < wait) wait = long(gapLeft);
         }
         if (wait == 0) break;  // time-out
+        // Gathered bytes go out before a wait, unless keys are waiting:
+        // the wait then ends at once and more keys join them.
+        if (port->out.count != 0 && !ConsoleKeysPendingHook()) {
+            Flush(port, false);
+            if (port->fd < 0) continue;
+        }
         PortWait w = ModemAwareWait(port->modem, wait);
         if (w == PortWait::kFailed) {
             err = errno;
@@ -326,38 +375,37 @@ BOOL TtyReadFile(void* p, LPVOID buffer, DWORD length, LPDWORD done) {
     return FailErrno(err);
 }
 
-// Ends when every byte is written or the total write time-out expires (no
-// total: no limit). A time-out is a success with the count written so far.
+// A write that follows another within a millisecond (a paste), and fits,
+// is gathered and reported done at once; the gathered bytes go out when
+// 4 KiB are there, when the first of them is 1 ms old, or
+// before anything that must come after them (a read that waits, a line
+// command, a purge, new settings, the queue counts, the close). Any other
+// write goes out at once, after what is gathered, and ends when every byte is
+// written or the total write time-out expires (no total: no limit); a
+// time-out is a success with the count written so far.
 BOOL TtyWriteFile(void* p, LPCVOID buffer, DWORD length, LPDWORD done) {
     TtyPort* port = static_cast<TtyPort*>(p);
     if (length == 0) return TRUE;
     if (buffer == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
     if (!Present(port)) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
-    long total = WriteTotalTimeoutMs(port->timeouts, length);
-    long long deadline = total < 0 ? -1 : MonotonicMs() + total;
+    if (port->out.failed != 0) return ReportFailedFlush(port);
     const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
+    if (TtyGathers(port->out, length)) {
+        if (TtyGather(port->out, bytes, length)) Flush(port, false);
+        if (port->fd < 0) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
+        if (port->out.failed != 0) return ReportFailedFlush(port);
+        if (done != nullptr) *done = length;
+        return TRUE;
+    }
+    Flush(port, true);
+    if (port->fd < 0) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
+    if (port->out.failed != 0) return ReportFailedFlush(port);
     DWORD sent = 0;
     int err = 0;
-    while (sent < length) {
-        ssize_t n = write(port->fd, bytes + sent, length - sent);
-        if (n > 0) {
-            sent += DWORD(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) {
-            err = errno;
-            break;
-        }
-        // Output queue full: wait for room. An error condition wakes the
-        // wait too; the next write then reports it.
-        ConsoleFlushHook();
-        int revents = WaitFd(port->fd, POLLOUT, Remaining(deadline));
-        if (revents < 0) {
-            err = errno;
-            break;
-        }
-        if (revents == 0) break;  // time-out
+    if (port->out.count == 0) {  // else the time ran out on what was gathered
+        long total = WriteTotalTimeoutMs(port->timeouts, length);
+        sent = TtySend(port->fd, bytes, length, total < 0 ? -1 : MonotonicMs() + total, err);
+        port->out.lastNs = MonotonicNs();  // a write that waited for room is not a key typed long ago
     }
     if (done != nullptr) *done = sent;
     if (err != 0 && DeviceGoneError(err)) {
@@ -382,6 +430,8 @@ BOOL TtySetCommState(void* p, LPDCB dcb) {
     bool softFlow = dcb->fOutX || dcb->fInX;
     if (softFlow && dcb->XonChar == dcb->XoffChar) return FailWith(ERROR_INVALID_PARAMETER);
     if (!Present(port)) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
+    Flush(port, true);
+    if (port->fd < 0) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
     if (!TtyApplyDcb(port->fd, *dcb)) return FALSE;
     port->applied = *dcb;
     ReconnectNoteSettings(port->link, *dcb);
@@ -409,6 +459,8 @@ BOOL TtyPurgeComm(void* p, DWORD flags) {
     }
     // No read or write is ever pending here (calls are synchronous), so an
     // abort reduces to discarding the queue. A gone device has none.
+    // Gathered bytes were sent before the purge: they go out first.
+    Flush(port, true);
     if (port->fd < 0) {
         if (flags & (PURGE_RXCLEAR | PURGE_RXABORT)) port->aheadCount = 0;
         return TRUE;
@@ -442,6 +494,7 @@ BOOL TtyClearCommError(void* p, LPDWORD errors, LPCOMSTAT stat) {
     } else if (!TtyUnsupported(errno)) {
         return FailErrno(errno);
     }
+    Flush(port, false);  // a caller waiting for the queue to empty asks here
     DWORD inQueue = 0;
     DWORD outQueue = 0;
     if (port->fd >= 0 &&
@@ -449,6 +502,7 @@ BOOL TtyClearCommError(void* p, LPDWORD errors, LPCOMSTAT stat) {
         return FALSE;
     }
     inQueue += port->aheadCount;
+    outQueue += port->out.count;
     if (errors != nullptr) *errors = found;
     if (stat != nullptr) {
         std::memset(stat, 0, sizeof *stat);
@@ -464,6 +518,7 @@ BOOL TtyClearCommError(void* p, LPDWORD errors, LPCOMSTAT stat) {
 BOOL TtyGetCommProperties(void* p, LPCOMMPROP prop) {
     TtyPort* port = static_cast<TtyPort*>(p);
     if (prop == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    Flush(port, false);  // a caller waiting for the queue to empty asks here
     DWORD inQueue = 0;
     DWORD outQueue = 0;
     if (port->fd >= 0 &&
@@ -471,6 +526,7 @@ BOOL TtyGetCommProperties(void* p, LPCOMMPROP prop) {
         return FALSE;
     }
     inQueue += port->aheadCount;
+    outQueue += port->out.count;
     std::memset(prop, 0, sizeof *prop);
     prop->wPacketLength = sizeof *prop;
     prop->wPacketVersion = 2;
@@ -493,6 +549,8 @@ BOOL TtyEscapeCommFunction(void* p, DWORD func) {
     TtyPort* port = static_cast<TtyPort*>(p);
     if (func < SETRTS || func == RESETDEV || func > CLRBREAK) return FailWith(ERROR_INVALID_PARAMETER);
     if (!Present(port)) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
+    Flush(port, true);  // typed before the command: on the line before it
+    if (port->fd < 0) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
     int fd = port->fd;
     if (func == SETDTR || func == CLRDTR || func == SETRTS || func == CLRRTS) ModemLinesDriven(port->modem);
     bool ok = false;

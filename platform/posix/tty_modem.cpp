@@ -166,7 +166,7 @@ void ModemWatchStart(ModemWatch& w, int fd) {
 }
 
 BOOL ModemStatus(ModemWatch& w, LPDWORD bits) {
-    if (w.unsupported != 0) return FailErrno(w.unsupported);
+    if (w.unsupported != 0) return FailWith(ERROR_NOT_SUPPORTED);  // ENOTTY, asked once
     if (!w.haveReading || w.clockDue || ++w.callsSinceClock >= kCallsPerClockRead) {
         w.callsSinceClock = 0;
         w.clockDue = false;

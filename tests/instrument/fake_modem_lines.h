@@ -15,6 +15,10 @@
  *   4. Move the input lines (FakeModemLinesSet), pull the plug
  *      (`unplugged` = 1), read the output lines the program drove
  *      (`outputs`, `brk`) and the query statistics, at any time.
+ *   5. A replug on a new pty: store the new slave's rdev (the library
+ *      compares it at every ioctl, so the next open of that slave is the
+ *      device), `outputs` as a fresh device has them, then `unplugged` = 0
+ *      (fake_modem_lines.py: plug_in).
  *
  * Ioctls taken over on the one device whose st_rdev is `rdev` (every other
  * descriptor goes to the kernel unchanged): TIOCMGET, TIOCMBIS, TIOCMBIC,

@@ -5,6 +5,7 @@ kinds are described in fake_modem_lines.h; the offsets here are the same).
     env["LD_PRELOAD"] = preload_path; env["FAKE_MODEM_LINES"] = path
     state.set_lines(CTS)      # DSR drops
     state.unplugged = True    # every modem ioctl fails with EIO
+    state.plug_in(new_slave)  # a new device under the same name
     state.outputs & DTR       # what the program drove
 """
 
@@ -75,6 +76,15 @@ class FakeModemLines:
                 count = struct.unpack_from("=I", self.map, offset)[0]
                 struct.pack_into("=I", self.map, offset, (count + 1) & 0xFFFFFFFF)
         self._put("lines", lines)
+
+    def plug_in(self, slave_fd):
+        """A device plugged back in as a new pty (its number is not the old
+        one's): the lines follow that slave from now on, through its rdev,
+        which the library compares at every ioctl; DTR and RTS start raised,
+        as on a device just opened; the modem ioctls work again."""
+        self._put("rdev", os.fstat(slave_fd).st_rdev)
+        self._put("outputs", DTR | RTS)
+        self._put("unplugged", 0)
 
     def close(self):
         self.map.close()

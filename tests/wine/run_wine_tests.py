@@ -539,6 +539,152 @@ def case_modem_lines(name, wine, exe, helper):
     state.close()
 
 
+def tree_cpu_ns(root):
+    """CPU time used so far by process `root` and all its descendants."""
+    parents = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    parents[int(entry)] = int(f.read().rsplit(")", 1)[1].split()[1])
+            except (OSError, ValueError, IndexError):
+                pass
+    tree, total = {root}, 0
+    for _ in range(8):  # depth of timeout -> wine loader -> program is far less
+        tree |= {pid for pid, parent in parents.items() if parent in tree}
+    for pid in tree:
+        try:
+            with open(f"/proc/{pid}/schedstat") as f:
+                total += int(f.read().split()[0])
+        except (OSError, ValueError, IndexError):
+            pass
+    return total
+
+
+def case_replug(name, wine, exe, helper, plain):
+    """COM50 unplugged and plugged back during a session. COM50 links to a
+    second link, which points at a pty: the unplug closes the pty master and
+    removes that link, the replug makes a new pty and points the link at its
+    slave explicitly (pty numbers are reused at once, so the old name may
+    already be someone else's). In the default mode the fake-modem-lines
+    instrument gives the pty lines, follows the new pty through its rdev, and
+    starts it with DTR and RTS raised, as a new device would be: ESC d before
+    the unplug must leave DTR off after the replug. Prints, without asserting,
+    the time from the replug to its first byte shown and the CPU the program
+    uses while the device is gone."""
+    mode = "/NC" if plain else "default"
+    preload = os.environ.get("FAKE_MODEM_LINES_PRELOAD", "")
+    if not plain and (name != "x86_64" or not helper or not os.path.isfile(preload)):
+        log(f"{name}: replug case in the default mode not run (needs the 64-bit instrument and the key helper)")
+        return
+    link = os.path.join(wine.prefix, "replug-port")
+    ptys = [pty.openpty()]
+    tty.setraw(ptys[0][1])
+    made = []
+
+    def point(target):
+        fresh = link + ".new"
+        os.symlink(target, fresh)
+        os.replace(fresh, link)
+
+    def plug_in(session):
+        point(os.ttyname(ptys[0][1]))
+        os.symlink(link, os.path.join(wine.dosdevices(), f"com{PORT}"))
+        if not plain:
+            made.append(fml.FakeModemLines(state_path, ptys[0][1], "8250", fml.CTS | fml.DSR))
+
+    args = [str(PORT), "9600", "8", "1", "0"] + (["/NC"] if plain else [])
+    env = None
+    if not plain:
+        sys.path.insert(0, os.path.join(HERE, "..", "instrument"))
+        import fake_modem_lines as fml
+        state_path = os.path.join(wine.prefix, "replug-lines")
+        env = dict(wine.env, LD_PRELOAD=preload, **{fml.ENV: state_path})
+    s = Session(wine, exe, args, keys_helper=None if plain else helper, env=env, before_start=plug_in)
+    port = Reader(ptys[0][0])
+    if plain:
+        shown = session_start(PORT, plain=True)
+        typed, end = (lambda data: s.type(data)), (lambda: s.type("\u00a0".encode()))
+    else:
+        shown = (BANNER + settings_line(PORT) + b"Tx buffer size: 0 bytes\r\n"
+                 b"\r\nInitial control lines (caps=on, lower case=off):\r\n"
+                 b"dcd\tri\tDSR\tCTS\t    \t    \t\xebDSR\t\xebCTS\r\n"
+                 b"\r\nInitial Rx status (caps=on, lower case=off):\r\n"
+                 b"timeout\tunused\tctrl\tbreak\tframe\tparity\toverrun\tbuffull\r\n"
+                 b"\r\n(DTR on) (RTS on) ")
+        typed, end = (lambda data: s.keys(*["c %02X" % b for b in data])), (lambda: s.keys("c FF"))
+    check(f"replug {mode}: session starts", s.out.wait_for(shown), repr(s.out.bytes() + s.err.bytes()))
+    os.write(ptys[0][0], b"before")
+    shown += b"before"
+    s.out.wait_for(shown)
+    typed(b"a")
+    check(f"replug {mode}: bytes both ways before the unplug", port.wait_for(b"a", 5) and s.out.wait_for(shown),
+          repr((port.bytes(), s.out.bytes())))
+    if not plain:
+        typed(b"\x1bd")  # ESC d
+        shown += b"(DTR off) "
+        s.out.wait_for(shown)
+
+    def cpu_share(seconds):
+        before, began = tree_cpu_ns(s.process.pid), time.monotonic()
+        time.sleep(seconds)
+        return (tree_cpu_ns(s.process.pid) - before) / 1e9 / (time.monotonic() - began)
+
+    idle = cpu_share(2.0)  # for comparison: wine's own share on an idle line
+
+    # Unplug: the modem lines fail, the pty hangs up, the name goes.
+    if not plain:
+        made[0].unplugged = 1
+    port.stop()
+    for fd in ptys[0]:
+        os.close(fd)
+    os.unlink(link)
+    if not plain:
+        shown += b"(DSR off) (CTS off) "
+        check(f"replug {mode}: the lines read as off while gone", s.out.wait_for(shown, 5), repr(s.out.bytes()))
+    time.sleep(1.0)  # the handle is closed within one pass of the loss
+    typed(b"z")  # dropped: there is no device
+    gone = cpu_share(2.0)
+    same(f"replug {mode}: nothing printed while gone", s.out.bytes(), shown)
+
+    # Replug: a new device with a byte waiting, the link pointed at it.
+    ptys.append(pty.openpty())
+    master, slave = ptys[1]
+    tty.setraw(slave)
+    if not plain:
+        made[0].plug_in(slave)
+    os.write(master, b"!")
+    point(os.ttyname(slave))
+    replugged = time.monotonic()
+    seen = s.out.wait_for(b"!", 10)
+    log(f"  {name} {mode}: replug to first byte shown {1000 * (time.monotonic() - replugged):.0f} ms; "
+        f"CPU of the program's processes while gone {100 * gone:.1f} % of a core, "
+        f"on the idle line before {100 * idle:.1f} %")
+    check(f"replug {mode}: the first byte after the replug is shown", seen, repr(s.out.bytes()))
+    port = Reader(master)
+    s.port_master, s.port_slave, s.port = master, slave, port  # closed by finish
+    if not plain:
+        lines_back = b"(DSR on) (CTS on) "
+        check(f"replug {mode}: the lines come back", s.out.wait_for(lines_back, 5), repr(s.out.bytes()))
+        same(f"replug {mode}: DTR stays off after ESC d, RTS raised", made[0].outputs & (fml.DTR | fml.RTS), fml.RTS)
+    typed(b"b")
+    check(f"replug {mode}: typed bytes reach the new device", port.wait_for(b"b", 5), repr(port.bytes()))
+    os.write(master, b"after")
+    check(f"replug {mode}: received bytes shown again", s.out.wait_for(b"after", 5), repr(s.out.bytes()))
+    end()
+    code = s.finish()
+    out = s.out.bytes()
+    tail = out[len(shown):]
+    # The lines and the waiting byte may come back in either order.
+    want = [b"!after"] if plain else [b"!(DSR on) (CTS on) after(DTR off) (RTS off)\r\n",
+                                      b"(DSR on) (CTS on) !after(DTR off) (RTS off)\r\n"]
+    check(f"replug {mode}: output", out.startswith(shown) and tail in want, repr(out))
+    same(f"replug {mode}: typed bytes on the new device, none while gone", port.bytes(), b"b\xff")
+    same(f"replug {mode}: exit status", code, 0)
+    for state in made:
+        state.close()
+
+
 def build_helper(out_dir):
     compiler = shutil.which("x86_64-w64-mingw32-g++")
     if compiler is None:
@@ -569,6 +715,8 @@ def run_cases(name, wine, exe, helper):
         case_modem_lines(name, wine, exe, helper)
     else:
         check("key helper built (x86_64-w64-mingw32-g++)", False)
+    case_replug(name, wine, exe, helper, plain=True)
+    case_replug(name, wine, exe, helper, plain=False)
 
 
 def main():
