@@ -46,6 +46,8 @@ public:
     Ser2net(const std::string& device, const std::string& accepter, const std::string& modemState)
         : port_(FreePort()), state_(modemState) {
         std::snprintf(config_, sizeof config_, "/tmp/dorvalix-ser2net-%d-%d.yaml", int(getpid()), port_);
+        // Its own pid file: ser2net deletes the file at exit.
+        std::snprintf(pidFile_, sizeof pidFile_, "/tmp/dorvalix-ser2net-%d-%d.pid", int(getpid()), port_);
         FILE* f = std::fopen(config_, "w");
         if (f == nullptr) return;
         std::fprintf(f, "connection: &c1\n  accepter: %s,127.0.0.1,%d\n  connector: serialdev,%s,9600n81,local\n",
@@ -55,6 +57,7 @@ public:
     ~Ser2net() {
         Stop();
         unlink(config_);
+        unlink(pidFile_);
     }
     // Starts it and waits (bounded) until it accepts connections.
     bool Start() {
@@ -65,7 +68,7 @@ public:
             char* env[] = {&preload[0], &state[0], nullptr};
             char* noEnv[] = {nullptr};
             freopen("/dev/null", "w", stderr);
-            execle(kSer2net, kSer2net, "-n", "-u", "-c", config_, "-P", "/dev/null", nullptr,
+            execle(kSer2net, kSer2net, "-n", "-u", "-c", config_, "-P", pidFile_, nullptr,
                    state_.empty() ? noEnv : env);
             _exit(127);
         }
@@ -103,6 +106,7 @@ private:
     int port_;
     std::string state_;
     char config_[96] = "";
+    char pidFile_[96] = "";
     pid_t pid_ = -1;
 };
 
