@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "console_hooks.h"
 #include "provider.h"
 #include "remote_link.h"
 
@@ -50,6 +51,7 @@ struct RemotePort {
     DCB dcb;                 // as last applied (or as the server had it)
     DWORD answered;          // modem status last answered
     bool answerMoved;        // ... differs from the one before
+    bool watching;           // the caller asks for the modem status: reads end when it moves
     bool dropShown;          // lines just answered off for a lost link: no attempt in the next read
     uint8_t pulse;           // lines shown moved and back
     int pulseCalls;          // answers still to show them moved
@@ -120,6 +122,9 @@ BOOL RemoteRead(void* v, LPVOID buffer, DWORD length, LPDWORD done) {
     p->dropShown = false;
     while (got < length) {
         size_t ready = LinkReadable(p->link);
+        // Keys waiting (a paste): the read gives up at once, as the wait
+        // would, and looks at the server only every so many passes.
+        if (ready == 0 && got == 0 && ConsoleKeysPendingHook() && ++p->takenSincePoll < kPollEvery) break;
         if (ready == 0 || p->takenSincePoll >= kPollEvery) {
             p->takenSincePoll = 0;
             if (!skipAttempt || p->link.phase != LinkPhase::kGone) LinkPoll(p->link);
@@ -135,7 +140,7 @@ BOOL RemoteRead(void* v, LPVOID buffer, DWORD length, LPDWORD done) {
         }
         // The answer has moved (or a pulse is being shown): the caller looks
         // again at once.
-        if (p->answerMoved || Lines(*p) != p->answered || p->pulseCalls > 0) {
+        if (p->watching && (p->answerMoved || Lines(*p) != p->answered || p->pulseCalls > 0)) {
             p->answerMoved = false;
             break;
         }
@@ -330,6 +335,7 @@ BOOL RemoteModemStatus(void* v, LPDWORD bits) {
     if (bits == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
     if (!p->link.address.comPort) return FailWith(ERROR_NOT_SUPPORTED);
     DWORD answer = Lines(*p);
+    p->watching = true;
     if (p->pulseCalls > 0) --p->pulseCalls;
     if (!Ready(*p) && p->answered != 0) p->dropShown = true;
     if (answer != p->answered) p->answerMoved = true;
