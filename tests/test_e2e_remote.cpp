@@ -43,11 +43,13 @@ int FreePort() {
 // One ser2net serving `device` on 127.0.0.1; started and stopped by the test.
 class Ser2net {
 public:
-    Ser2net(const std::string& device, const std::string& accepter, const std::string& modemState)
-        : port_(FreePort()), state_(modemState) {
-        std::snprintf(config_, sizeof config_, "/tmp/dorvalix-ser2net-%d-%d.yaml", int(getpid()), port_);
+    Ser2net(const std::string& device, const std::string& accepter, const std::string& modemState, int port = -1)
+        : port_(port > 0 ? port : FreePort()), state_(modemState) {
+        static int made = 0;
+        ++made;
+        std::snprintf(config_, sizeof config_, "/tmp/dorvalix-ser2net-%d-%d.yaml", int(getpid()), made);
         // Its own pid file: ser2net deletes the file at exit.
-        std::snprintf(pidFile_, sizeof pidFile_, "/tmp/dorvalix-ser2net-%d-%d.pid", int(getpid()), port_);
+        std::snprintf(pidFile_, sizeof pidFile_, "/tmp/dorvalix-ser2net-%d-%d.pid", int(getpid()), made);
         FILE* f = std::fopen(config_, "w");
         if (f == nullptr) return;
         std::fprintf(f, "connection: &c1\n  accepter: %s,127.0.0.1,%d\n  connector: serialdev,%s,9600n81,local\n",
@@ -179,11 +181,18 @@ TEST_F(Remote, LinesSettingsAndAServerRestart) {
         EXPECT_EQ(state->brk, k.brk) << k.key;
     }
 
-    // Server gone: the lines drop. Back: they return, DTR stays off, and
-    // data flows both ways again.
+    // Server gone: the lines drop. A server without its device answers with
+    // a complaint and closes: nothing shows. Back: the lines return, DTR
+    // stays off, and data flows both ways again.
     server.Stop();
     shown += "(DCD off) (DSR off) (CTS off) ";
     EXPECT_TRUE(c.WaitForOutput(shown)) << Visible(c.output());
+    {
+        Ser2net deviceless("/nonexistent/tty", "telnet(rfc2217),tcp", "", server.port());
+        ASSERT_TRUE(deviceless.Start());
+        c.Collect(1000);
+        EXPECT_EQ(Visible(c.output().substr(c.output().size() - 30)), Visible(shown.substr(shown.size() - 30)));
+    }
     ASSERT_TRUE(server.Start());
     shown += "(DCD on) (DSR on) (CTS on) ";
     EXPECT_TRUE(c.WaitForOutput(shown, 8000)) << Visible(c.output());

@@ -73,7 +73,6 @@ void SendByteCommand(RemoteLink& l, uint8_t command, uint8_t value) { SendComman
 // A connection just made: telnet's opening, then the settings and lines.
 void Greet(RemoteLink& l) {
     l.controlDead = false;
-    l.held = 0;
     if (!l.address.comPort) {
         l.phase = LinkPhase::kReady;
         return;
@@ -117,6 +116,7 @@ void Receive(RemoteLink& l, bool mayDrop) {
             count = TelnetDecode(l.telnet, raw, size_t(n), data);
             from = data;
             SendReplies(l);
+            if (l.fd < 0) return;  // lost while answering: what came with it goes too
         }
         if (count > kLinkRing - l.ringCount) {
             count = kLinkRing - l.ringCount;
