@@ -89,6 +89,15 @@ int RemoteConnectStart(const RemoteAddress& a, int index) {
     // Bytes are gathered here before they are sent: no second delay in TCP.
     int one = 1;
     (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // A server that vanishes without closing (power, cable) is found lost
+    // within about 15 s instead of TCP's many minutes.
+    const int idle = 5, interval = 2, count = 3;
+    const unsigned userTimeoutMs = 15000;
+    (void)setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
     if (connect(fd, to, a.length[index]) == 0 || errno == EINPROGRESS) return fd;
     int err = errno;
     close(fd);

@@ -177,7 +177,7 @@ void LinkLost(RemoteLink& l) {
     CloseFd(l);
     if (l.held > 0) l.ringCount -= l.held;
     l.held = 0;
-    if (l.gatherCount > 0 && l.sendError == 0) l.sendError = ECONNRESET;
+    if (l.gatherCount > 0 && l.sendError == 0) l.sendError = ENOTCONN;
     l.gatherCount = 0;
     l.phase = LinkPhase::kGone;
     l.telnet.haveModem = false;
@@ -222,24 +222,29 @@ bool LinkOpen(RemoteLink& l, const char* name) {
     return FailErrno(err);
 }
 
-void LinkClose(RemoteLink& l) {
-    if (l.phase == LinkPhase::kReady && l.gatherCount > 0) (void)LinkFlush(l, 1000);
+bool LinkClose(RemoteLink& l) {
+    bool ok = LinkFlush(l, 1000);
     CloseFd(l);
     l.phase = LinkPhase::kGone;
     l.ringCount = 0;
+    return ok;
 }
 
 void LinkPoll(RemoteLink& l) {
     Attempt(l);
     Progress(l);
-    if (l.phase == LinkPhase::kNegotiating || l.phase == LinkPhase::kReady) Receive(l, false);
+    // While negotiating, data beyond the ring's room is dropped rather than
+    // left to stand in front of the server's answers.
+    if (l.phase == LinkPhase::kNegotiating || l.phase == LinkPhase::kReady) {
+        Receive(l, l.phase == LinkPhase::kNegotiating);
+    }
     Progress(l);
 }
 
 PortWait LinkWait(RemoteLink& l, long ms) {
     if (l.gatherCount > 0 && (l.gatherCount >= kGatherMax || MonotonicNs() - l.gatherSinceNs >= kGatherNs ||
                               !KeyReady())) {
-        (void)LinkFlush(l, 1000);  // a failure is kept for the next write
+        LinkSendGathered(l, 1000);  // a failure is kept for the next write
     }
     long slice = ms;
     int fd = l.fd;
@@ -271,17 +276,19 @@ size_t LinkTake(RemoteLink& l, uint8_t* out, size_t n) {
     return n;
 }
 
-bool LinkFlush(RemoteLink& l, long ms) {
-    if (l.gatherCount > 0 && l.phase == LinkPhase::kReady) {
-        size_t sent = SendAll(l, l.gather, l.gatherCount, ms);
-        if (l.fd >= 0 && sent < l.gatherCount) {
-            std::memmove(l.gather, l.gather + sent, l.gatherCount - sent);
-            l.gatherCount -= sent;
-            if (errno != ETIMEDOUT) l.sendError = errno;
-        } else if (l.fd >= 0) {
-            l.gatherCount = 0;
-        }
+void LinkSendGathered(RemoteLink& l, long ms) {
+    if (l.gatherCount == 0 || l.phase != LinkPhase::kReady) return;
+    size_t sent = SendAll(l, l.gather, l.gatherCount, ms);
+    if (l.fd < 0) return;  // lost: LinkLost has kept the failure
+    if (sent < l.gatherCount) {
+        std::memmove(l.gather, l.gather + sent, l.gatherCount - sent);
+        if (errno != ETIMEDOUT && l.sendError == 0) l.sendError = errno;
     }
+    l.gatherCount -= sent;
+}
+
+bool LinkFlush(RemoteLink& l, long ms) {
+    LinkSendGathered(l, ms);
     if (l.sendError != 0) {
         int err = l.sendError;
         l.sendError = 0;
@@ -292,6 +299,7 @@ bool LinkFlush(RemoteLink& l, long ms) {
 
 bool LinkGather(RemoteLink& l, const uint8_t* data, size_t n, long totalMs) {
     long long deadline = totalMs < 0 ? -1 : MonotonicMs() + totalMs;
+    if (l.sendError != 0) return LinkFlush(l, 0);  // bytes gathered earlier did not go out
     while (n > 0) {
         if (l.phase != LinkPhase::kReady) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
         if (l.gatherCount == 0) l.gatherSinceNs = MonotonicNs();
@@ -312,13 +320,12 @@ bool LinkGather(RemoteLink& l, const uint8_t* data, size_t n, long totalMs) {
             if (n > 0 && l.gatherCount >= kGatherMax) return FailWith(ERROR_GEN_FAILURE);  // no room within the time
         }
     }
-    if (l.sendError != 0) return LinkFlush(l, 0);
     return true;
 }
 
 bool LinkCommand(RemoteLink& l, uint8_t command, const uint8_t* value, size_t length, uint32_t ack, long ms) {
     if (l.phase != LinkPhase::kReady) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
-    if (!LinkFlush(l, 1000)) return false;
+    LinkSendGathered(l, 1000);  // a failure is the next write's to report
     l.telnet.acks &= ~ack;
     SendCommand(l, command, value, length);
     if (l.phase != LinkPhase::kReady) return FailWith(ERROR_DEVICE_NOT_CONNECTED);

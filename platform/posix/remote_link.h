@@ -63,8 +63,9 @@ struct RemoteLink {
 // error set (the link is then closed).
 bool LinkOpen(RemoteLink& l, const char* name);
 
-// Sends what is gathered (within a second) and closes.
-void LinkClose(RemoteLink& l);
+// Sends what is gathered (within a second) and closes. False with the error
+// set when gathered bytes did not go out.
+bool LinkClose(RemoteLink& l);
 
 // Moves the link on without waiting: an attempt when one is due, a
 // connection's progress, everything the server has sent (up to the ring's
@@ -80,13 +81,19 @@ size_t LinkReadable(const RemoteLink& l);
 size_t LinkTake(RemoteLink& l, uint8_t* out, size_t n);
 
 // Gathers data to send (encoded, IAC doubled on a telnet link); sends when
-// the rules above say so. False with the error set when a send failed.
+// the rules above say so. False with the error set when a send failed, this
+// one or an earlier one of gathered bytes (reported once).
 bool LinkGather(RemoteLink& l, const uint8_t* data, size_t n, long totalMs);
 
-// Sends what is gathered now. False with the error set when it failed.
+// Sends what is gathered, within `ms`; a failure is kept in sendError for
+// the next write (or flush) to report.
+void LinkSendGathered(RemoteLink& l, long ms);
+
+// Sends what is gathered now. False with the error set when it, or an
+// earlier send of gathered bytes, failed.
 bool LinkFlush(RemoteLink& l, long ms);
 
-// Sends what is gathered, then the COM-PORT command, and waits up to `ms`
+// Sends what is gathered (LinkSendGathered), then the COM-PORT command, and waits up to `ms`
 // for the acknowledgement group `ack` (0: none). False with the error set
 // when the link is not ready, a send failed, or no acknowledgement came
 // (ERROR_GEN_FAILURE: the server is not answering).

@@ -96,9 +96,9 @@ DCB DcbFromServer(const TelnetState& t) {
 
 BOOL RemoteClose(void* v) {
     RemotePort* p = static_cast<RemotePort*>(v);
-    LinkClose(p->link);
+    bool ok = LinkClose(p->link);
     p->open = false;
-    return TRUE;
+    return ok;
 }
 
 // The Windows read time-out rules, as the tty port has them; bytes come
@@ -241,6 +241,9 @@ BOOL RemotePurge(void* v, DWORD flags) {
     RemoteLink& l = p->link;
     bool rx = (flags & (PURGE_RXCLEAR | PURGE_RXABORT)) != 0;
     bool tx = (flags & (PURGE_TXCLEAR | PURGE_TXABORT)) != 0;
+    // Bytes already written go out first, as they would have by now on a
+    // local port.
+    LinkSendGathered(l, 1000);
     if (l.address.comPort && Ready(*p) && (rx || tx)) {
         uint8_t which = uint8_t((rx ? 1 : 0) | (tx ? 2 : 0));
         if (!LinkCommand(l, kCpcPurgeData, &which, 1, kAckPurge, kLineAnswerMs)) return FALSE;
@@ -256,7 +259,7 @@ BOOL RemotePurge(void* v, DWORD flags) {
 BOOL RemoteClearError(void* v, LPDWORD errors, LPCOMSTAT stat) {
     RemotePort* p = static_cast<RemotePort*>(v);
     RemoteLink& l = p->link;
-    if (l.gatherCount > 0 && MonotonicNs() - l.gatherSinceNs >= kGatherNs) (void)LinkFlush(l, 0);
+    if (l.gatherCount > 0 && MonotonicNs() - l.gatherSinceNs >= kGatherNs) LinkSendGathered(l, 0);
     if (errors != nullptr) *errors = l.overrun ? CE_RXOVER : 0;
     l.overrun = false;
     if (stat != nullptr) {
@@ -271,7 +274,7 @@ BOOL RemoteGetProperties(void* v, LPCOMMPROP prop) {
     RemotePort* p = static_cast<RemotePort*>(v);
     if (prop == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
     RemoteLink& l = p->link;
-    if (l.gatherCount > 0 && MonotonicNs() - l.gatherSinceNs >= kGatherNs) (void)LinkFlush(l, 0);
+    if (l.gatherCount > 0 && MonotonicNs() - l.gatherSinceNs >= kGatherNs) LinkSendGathered(l, 0);
     std::memset(prop, 0, sizeof *prop);
     prop->wPacketLength = sizeof *prop;
     prop->wPacketVersion = 2;
