@@ -298,11 +298,14 @@ bool LinkFlush(RemoteLink& l, long ms) {
 }
 
 bool LinkGather(RemoteLink& l, const uint8_t* data, size_t n, long totalMs) {
-    long long deadline = totalMs < 0 ? -1 : MonotonicMs() + totalMs;
     if (l.sendError != 0) return LinkFlush(l, 0);  // bytes gathered earlier did not go out
+    long long deadline = -2;  // the clock is read only when a send is due
     while (n > 0) {
         if (l.phase != LinkPhase::kReady) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
-        if (l.gatherCount == 0) l.gatherSinceNs = MonotonicNs();
+        if (l.gatherCount == 0) {
+            l.gatherSinceNs = MonotonicNs();
+            l.gatherCalls = 0;
+        }
         size_t taken = n;
         if (l.address.comPort) {
             l.gatherCount += TelnetEncodeData(data, n, l.gather + l.gatherCount, sizeof l.gather - l.gatherCount, &taken);
@@ -313,7 +316,11 @@ bool LinkGather(RemoteLink& l, const uint8_t* data, size_t n, long totalMs) {
         }
         data += taken;
         n -= taken;
-        if (n > 0 || l.gatherCount >= kGatherMax || MonotonicNs() - l.gatherSinceNs >= kGatherNs) {
+        // The age of the first byte is looked at every few calls: a stream
+        // of one-byte writes costs no clock read each.
+        bool old = ++l.gatherCalls % kGatherAgeEvery == 0 && MonotonicNs() - l.gatherSinceNs >= kGatherNs;
+        if (n > 0 || l.gatherCount >= kGatherMax || old) {
+            if (deadline == -2) deadline = totalMs < 0 ? -1 : MonotonicMs() + totalMs;
             long long left = deadline < 0 ? -1 : deadline - MonotonicMs();
             if (deadline >= 0 && left < 0) left = 0;
             if (!LinkFlush(l, long(left))) return false;

@@ -15,7 +15,7 @@
 // is ready as soon as it is connected.
 //
 // Bytes to send are gathered and go out in few send() calls: when
-// kGatherMax have gathered, when the first of them is kGatherMs old, before
+// kGatherMax have gathered, when the first of them is kGatherNs old, before
 // any command to the server, and before the read wait blocks.
 #pragma once
 
@@ -31,6 +31,7 @@ constexpr long kLinkRetryMs = 250;       // between attempts on a lost connectio
 constexpr size_t kLinkRing = 65536;      // received data not yet read
 constexpr size_t kGatherMax = 4096;      // bytes gathered before they must go
 constexpr long long kGatherNs = 1000000; // ... and how long the first may wait
+constexpr unsigned kGatherAgeEvery = 8;  // (looked at every this many writes)
 
 enum class LinkPhase { kGone, kConnecting, kNegotiating, kReady };
 
@@ -56,6 +57,7 @@ struct RemoteLink {
     uint8_t gather[2 * kGatherMax];
     size_t gatherCount;
     long long gatherSinceNs;
+    unsigned gatherCalls;    // writes since the first gathered byte
     int sendError;           // errno of a failed send of gathered bytes, not yet reported
 };
 

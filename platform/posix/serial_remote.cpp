@@ -115,8 +115,12 @@ BOOL RemoteRead(void* v, LPVOID buffer, DWORD length, LPDWORD done) {
                   t.ReadTotalTimeoutConstant == 0;
     long total = atOnce ? 0 : anyByte ? long(t.ReadTotalTimeoutConstant & 0x7FFFFFFF) : ReadTotalTimeoutMs(t, length);
     long interval = (atOnce || anyByte) ? 0 : long(t.ReadIntervalTimeout & 0x7FFFFFFF);
-    long long deadline = total < 0 ? -1 : MonotonicMs() + total;
-    long long lastByteAt = 0;
+    // The clock is read only once the read has to wait: a pass that finds
+    // data (or a key) waiting costs no clock read.
+    bool timed = false;
+    long long deadline = -1;
+    long long lastByteAt = 0;  // when the ring ran dry after bytes were taken
+    bool tookBytes = false;
     DWORD got = 0;
     bool skipAttempt = p->dropShown && !Ready(*p);
     p->dropShown = false;
@@ -134,7 +138,7 @@ BOOL RemoteRead(void* v, LPVOID buffer, DWORD length, LPDWORD done) {
             size_t n = LinkTake(p->link, bytes + got, length - got);
             got += DWORD(n);
             p->takenSincePoll += n;
-            lastByteAt = MonotonicMs();
+            tookBytes = true;
             if (anyByte) break;
             continue;
         }
@@ -145,6 +149,14 @@ BOOL RemoteRead(void* v, LPVOID buffer, DWORD length, LPDWORD done) {
             break;
         }
         if (skipAttempt) break;
+        if (!timed) {
+            timed = true;
+            if (total >= 0) deadline = MonotonicMs() + total;
+        }
+        if (tookBytes) {
+            tookBytes = false;
+            lastByteAt = MonotonicMs();
+        }
         long wait = -1;
         if (deadline >= 0) {
             long long left = deadline - MonotonicMs();
