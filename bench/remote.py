@@ -6,7 +6,7 @@ pty that the fake-modem-lines instrument gives modem lines.
 Figures, per URL kind and program mode (/NC and default):
   receive MB/s       a text stream written into the pty, shown on the
                      session's terminal; beside it, ser2net alone (a plain
-                     client reading its raw port);
+                     client reading the same accepter, telnet or raw);
   paste MB/s         keys written at once to the terminal, arriving on the pty;
   key to line p99    one key at a time, terminal to pty, milliseconds;
   line change        (rfc2217, default mode) from the NOTIFY-MODEMSTATE
@@ -142,7 +142,8 @@ class Session:
 
 
 def stream(size):
-    line = b"remote line of the stream 0123456789 abcdefghijklmnopqrstuvwxyz\n"
+    # Printable text only: both modes show it byte for byte.
+    line = b"remote line of the stream 0123456789 abcdefghijklmnopqrstuvwxyz. "
     return (line * (size // len(line) + 1))[:size]
 
 
@@ -193,7 +194,7 @@ def main():
     state = fml.FakeModemLines(state_path, line_s, "8250", fml.DSR | fml.CTS)
     for scheme, accepter in (("rfc2217", "telnet(rfc2217),tcp"), ("tcp", "tcp")):
         server = Server(tmp, line_path, accepter, args.preload, state_path)
-        alone = raw_alone(line_m, server.port, data, 60) if scheme == "tcp" else None
+        alone = raw_alone(line_m, server.port, data, 60)
         for mode in ("nc", "default"):
             relay = Relay(server.port) if scheme == "rfc2217" and mode == "default" else None
             if relay:

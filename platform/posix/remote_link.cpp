@@ -125,6 +125,7 @@ void Receive(RemoteLink& l, bool mayDrop) {
         for (size_t i = 0; i < count; ++i) l.ring[(l.ringStart + l.ringCount + i) % kLinkRing] = from[i];
         l.ringCount += count;
         if (l.phase != LinkPhase::kReady) l.held += count;
+        if (size_t(n) < kChunk) return;  // all there was: no second call just to hear EAGAIN
     }
 }
 
