@@ -2,8 +2,10 @@
 # The speed benchmark: builds dorvalix in build-bench, installs picocom when
 # it is missing, then runs every figure beside picocom through ptys and
 # prints a table; then the default mode on ptys that the fake-modem-lines test
-# instrument makes into each kind of serial port (tests/instrument). Extra
-# arguments go to bench.py (see --help there).
+# instrument makes into each kind of serial port (tests/instrument); then the
+# remote ports (rfc2217:// and tcp://) through ser2net on loopback, when
+# ser2net is installed (bench/remote.py). Extra arguments go to bench.py (see
+# --help there).
 # Never opens a real serial device; stops by itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,5 +19,8 @@ fi
 cmake -S . -B build-bench >/dev/null
 cmake --build build-bench -j "$(nproc)" --target dorvalix fake_modem_lines_preload >/dev/null
 
-exec python3 bench/bench.py --dorvalix build-bench/dorvalix --picocom "$(command -v picocom)" \
+python3 bench/bench.py --dorvalix build-bench/dorvalix --picocom "$(command -v picocom)" \
     --preload build-bench/tests/fake_modem_lines_preload.so "$@"
+echo
+echo "Remote ports through ser2net on loopback:"
+exec python3 bench/remote.py --dorvalix build-bench/dorvalix --preload build-bench/tests/fake_modem_lines_preload.so

@@ -17,6 +17,8 @@ command -v groff >/dev/null || missing+=(groff)
 command -v mandoc >/dev/null || missing+=(mandoc)
 command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
 command -v file >/dev/null || missing+=(file)
+# The remote-port tests run against ser2net.
+[ -x /usr/sbin/ser2net ] || missing+=(ser2net)
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     apt-get update -qq

@@ -1,10 +1,12 @@
 # End-to-end tests: the built program run as a child process on ptys, pipes
 # and the loopback port, and on ptys given modem lines by the
-# fake-modem-lines instrument (instrument.cmake).
+# fake-modem-lines instrument (instrument.cmake), and remote ports served
+# by ser2net.
 add_executable(e2e_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/e2e_harness.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/test_e2e.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/test_e2e_modem_lines.cpp)
+  ${CMAKE_CURRENT_SOURCE_DIR}/test_e2e_modem_lines.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/test_e2e_remote.cpp)
 target_link_libraries(e2e_tests PRIVATE GTest::gtest_main util)
 target_compile_definitions(e2e_tests PRIVATE DORVALIX_BINARY="$<TARGET_FILE:dorvalix>"
                            FAKE_MODEM_LINES_PRELOAD="$<TARGET_FILE:fake_modem_lines_preload>")

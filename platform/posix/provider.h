@@ -86,3 +86,5 @@ inline PortSlot* PortLookup(HANDLE h) {
 // INVALID_HANDLE_VALUE with the error set.
 HANDLE TtyOpen(const char* path);  // a tty device node (serial_tty.cpp)
 HANDLE LoopOpen();                 // the loopback port, one per process (serial_loop.cpp)
+HANDLE RemoteOpen(const char* name);  // rfc2217:// or tcp://, one per process (serial_remote.cpp)
+bool RemoteIsUrl(const char* name);   // a name RemoteOpen takes (remote_connect.cpp)

@@ -35,8 +35,9 @@ PortSlot* Slot(HANDLE h) {
 
 }  // namespace
 
-// DORVALIX_COM<n> names what COM<n> is: "loop" for the loopback port, any
-// other text a tty device node. Unmapped, COM<n> is /dev/ttyS<n-1>.
+// DORVALIX_COM<n> names what COM<n> is: "loop" for the loopback port,
+// rfc2217://host:port or tcp://host:port a port served over the network,
+// any other text a tty device node. Unmapped, COM<n> is /dev/ttyS<n-1>.
 HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
     unsigned n = ParseComName(name);
     if (n == 0) {
@@ -47,6 +48,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
     std::snprintf(var, sizeof var, "DORVALIX_COM%u", n);
     const char* mapped = std::getenv(var);
     if (mapped != nullptr && std::strcmp(mapped, "loop") == 0) return LoopOpen();
+    if (mapped != nullptr && RemoteIsUrl(mapped)) return RemoteOpen(mapped);
     if (mapped != nullptr && mapped[0] != '\0') return TtyOpen(mapped);
     char path[32];
     std::snprintf(path, sizeof path, "/dev/ttyS%u", n - 1);
