@@ -18,6 +18,7 @@
 
 #include <atomic>
 
+#include "../capture.h"
 #include "../console.h"
 #include "console_hooks.h"
 #include "key_decoder.h"
@@ -98,6 +99,7 @@ bool TerminalAddsCr() {
 // (only write() and poll(), and only the two counts change), which then goes
 // on where the interrupted call stopped.
 void WriteOutGathered() {
+    CaptureFlushLog();  // the log first: it never holds less than the screen shows
     while (gOutputDone < gOutputUsed) {
         gWriting = 1;
         ssize_t n = write(kOutputFd, gOutput + gOutputDone, size_t(gOutputUsed - gOutputDone));
@@ -316,7 +318,9 @@ int ConsoleReadKey() {
     return gKeys[gKeyHead++];
 }
 
-void ConsoleWrite(const char* data, size_t length) {
+// Gathers bytes for the screen, "\n" as "\r\n" unless the terminal adds the
+// "\r" itself.
+static void ShowBytes(const char* data, size_t length) {
     const bool addCr = !TerminalAddsCr();
     if (length == 0) return;
     if (gOutputUsed == 0) {
@@ -326,13 +330,13 @@ void ConsoleWrite(const char* data, size_t length) {
         gWritesSinceAgeCheck = 0;
         long long now = NowNs();
         if (now - gGatheredSinceNs >= kMaxGatherNs) {
-            ConsoleFlush();
+            WriteOutGathered();
             gGatheredSinceNs = now;
         }
     }
     for (size_t i = 0; i < length; ++i) {
         if (size_t(gOutputUsed) + 2 > sizeof gOutput) {
-            ConsoleFlush();
+            WriteOutGathered();
             gGatheredSinceNs = NowNs();
         }
         size_t used = size_t(gOutputUsed);
@@ -342,8 +346,36 @@ void ConsoleWrite(const char* data, size_t length) {
     }
 }
 
+// With a log or time stamps, each piece goes to the log's copy before it is
+// gathered for the screen, behind its stamp if it starts a line.
+void ConsoleWrite(const char* data, size_t length) {
+    if (!CaptureActive()) {
+        ShowBytes(data, length);
+        return;
+    }
+    while (length != 0) {
+        CaptureStamp stamp;
+        size_t piece = CaptureNextPiece(data, length, &stamp);
+        if (stamp.length != 0) {
+            CaptureLog(stamp.text, stamp.length);
+            ShowBytes(stamp.text, stamp.length);
+        }
+        CaptureLog(data, piece);
+        ShowBytes(data, piece);
+        data += piece;
+        length -= piece;
+    }
+}
+
+// A log write that failed is told on the screen, on a line of its own, once.
 void ConsoleFlush() {
-    if (gOutputUsed != 0) WriteOutGathered();
+    if (gOutputUsed != 0 || CaptureActive()) WriteOutGathered();
+    char warning[400];
+    if (CaptureTakeLogFailure(warning, sizeof warning)) {
+        if (CaptureMidLine()) ConsoleWrite("\n", 1);
+        ConsoleWrite(warning, strlen(warning));
+        WriteOutGathered();
+    }
 }
 
 bool ConsoleIsInteractive() { return isatty(kInputFd) == 1; }
@@ -352,11 +384,22 @@ bool ConsoleIsInteractive() { return isatty(kInputFd) == 1; }
 // locale's character set is UTF-8; elsewhere (a pipe, a file, a terminal of
 // another character set) the byte 0xEB, as the line table has it. Asked
 // afresh each time: the mark is written a few times a session at most.
+// The log always gets the byte 0xEB.
 void ConsoleWriteChangeMark() {
-    if (isatty(kOutputFd) == 1 && LocaleIsUtf8()) {
-        ConsoleWrite("\xCE\xB4", 2);
+    const bool utf8 = isatty(kOutputFd) == 1 && LocaleIsUtf8();
+    if (CaptureActive()) {
+        CaptureStamp stamp;
+        CaptureNextPiece("\xEB", 1, &stamp);
+        if (stamp.length != 0) {
+            CaptureLog(stamp.text, stamp.length);
+            ShowBytes(stamp.text, stamp.length);
+        }
+        CaptureLog("\xEB", 1);
+    }
+    if (utf8) {
+        ShowBytes("\xCE\xB4", 2);
     } else {
-        ConsoleWrite("\xEB", 1);
+        ShowBytes("\xEB", 1);
     }
 }
 
@@ -371,3 +414,13 @@ void ConsoleSleep(unsigned milliseconds) {
 int ConsoleInputFd() { return gInputEnded ? -1 : kInputFd; }
 
 bool ConsolePendingKeys() { return gKeyHead < gKeyEnd; }
+
+bool ConsoleStartLog(const char* path, char* reason, size_t reasonSize) {
+    return CaptureOpenLog(path, reason, reasonSize);
+}
+
+void ConsoleStartTimeStamps() { CaptureStartStamps(); }
+
+void ConsoleStartStampedLine() {
+    if (CaptureMidLine()) ConsoleWrite("\n", 1);
+}

@@ -1,0 +1,150 @@
+// The session capture: time stamps at line starts and the log file's copy of
+// the output (what capture.h promises), on either system.
+#include "capture.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "capture_host.h"
+
+namespace {
+
+bool gActive = false;
+
+// The log's copy of output not yet written out. The counts are touched by
+// a signal handler's flush too (POSIX); a flush already at work makes any
+// other return at once.
+constexpr size_t kLogBuffer = 16384;
+char gLogBytes[kLogBuffer];
+volatile std::sig_atomic_t gLogOpen = 0;
+volatile std::sig_atomic_t gLogUsed = 0;
+volatile std::sig_atomic_t gLogDone = 0;
+volatile std::sig_atomic_t gLogBusy = 0;
+volatile std::sig_atomic_t gLogFailed = 0;  // a write failed and no warning has been taken
+unsigned long gLogError = 0;
+
+bool gStamping = false;
+bool gAtLineStart = true;
+bool gDateShown = false;  // a stamp has been made; gLastDay is its date
+int gLastDay[3] = {0, 0, 0};
+
+// Writes `value` as `digits` decimal digits.
+char* PutDigits(char* out, int value, int digits) {
+    for (int i = digits - 1; i >= 0; --i) {
+        out[i] = char('0' + value % 10);
+        value /= 10;
+    }
+    return out + digits;
+}
+
+void MakeStamp(CaptureStamp* stamp) {
+    LocalTime t;
+    HostLocalTime(&t);
+    char* p = stamp->text;
+    *p++ = '[';
+    if (!gDateShown || t.year != gLastDay[0] || t.month != gLastDay[1] || t.day != gLastDay[2]) {
+        p = PutDigits(p, t.year, 4);
+        *p++ = '-';
+        p = PutDigits(p, t.month, 2);
+        *p++ = '-';
+        p = PutDigits(p, t.day, 2);
+        *p++ = ' ';
+        gDateShown = true;
+        gLastDay[0] = t.year;
+        gLastDay[1] = t.month;
+        gLastDay[2] = t.day;
+    }
+    p = PutDigits(p, t.hour, 2);
+    *p++ = ':';
+    p = PutDigits(p, t.minute, 2);
+    *p++ = ':';
+    p = PutDigits(p, t.second, 2);
+    *p++ = '.';
+    p = PutDigits(p, t.millisecond, 3);
+    *p++ = ']';
+    *p++ = ' ';
+    *p = '\0';
+    stamp->length = size_t(p - stamp->text);
+}
+
+}  // namespace
+
+bool CaptureActive() { return gActive; }
+
+bool CaptureOpenLog(const char* path, char* reason, size_t reasonSize) {
+    unsigned long error = 0;
+    if (!HostOpenLog(path, &error)) {
+        HostErrorText(error, reason, reasonSize);
+        return false;
+    }
+    gLogOpen = 1;
+    gActive = true;
+    return true;
+}
+
+void CaptureLog(const char* data, size_t length) {
+    if (!gLogOpen) return;
+    size_t used = size_t(gLogUsed);
+    for (size_t i = 0; i < length; ++i) {
+        if (used + 2 > kLogBuffer) {
+            gLogUsed = std::sig_atomic_t(used);
+            CaptureFlushLog();
+            if (!gLogOpen) return;
+            used = size_t(gLogUsed);
+        }
+        if (data[i] == '\n') gLogBytes[used++] = '\r';
+        gLogBytes[used++] = data[i];
+    }
+    gLogUsed = std::sig_atomic_t(used);
+}
+
+void CaptureFlushLog() {
+    if (gLogBusy) return;
+    gLogBusy = 1;
+    while (gLogOpen && gLogDone < gLogUsed) {
+        unsigned long error = 0;
+        size_t n = HostWriteLog(gLogBytes + gLogDone, size_t(gLogUsed - gLogDone), &error);
+        if (n == 0) {
+            HostCloseLog();
+            gLogOpen = 0;
+            gLogError = error;
+            gLogFailed = 1;
+            break;
+        }
+        gLogDone = std::sig_atomic_t(gLogDone + std::sig_atomic_t(n));
+    }
+    gLogUsed = 0;
+    gLogDone = 0;
+    gLogBusy = 0;
+}
+
+bool CaptureTakeLogFailure(char* line, size_t lineSize) {
+    if (!gLogFailed) return false;
+    gLogFailed = 0;
+    char reason[256];
+    HostErrorText(gLogError, reason, sizeof reason);
+    std::snprintf(line, lineSize, "WARNING: Unable to write the log file (%s); logging stopped.\n", reason);
+    return true;
+}
+
+void CaptureStartStamps() {
+    gStamping = true;
+    gAtLineStart = true;
+    gActive = true;
+}
+
+bool CaptureMidLine() { return gStamping && !gAtLineStart; }
+
+size_t CaptureNextPiece(const char* data, size_t length, CaptureStamp* stamp) {
+    stamp->length = 0;
+    if (!gStamping) return length;
+    if (gAtLineStart) {
+        MakeStamp(stamp);
+        gAtLineStart = false;
+    }
+    const void* end = std::memchr(data, '\n', length);
+    if (end == nullptr) return length;
+    gAtLineStart = true;
+    return size_t(static_cast<const char*>(end) - data) + 1;
+}
