@@ -130,19 +130,17 @@ bool CaptureTakeLogFailure(char* line, size_t lineSize) {
 
 void CaptureStartStamps() {
     gStamping = true;
-    gAtLineStart = true;
     gActive = true;
 }
 
-bool CaptureMidLine() { return gStamping && !gAtLineStart; }
+bool CaptureStamping() { return gStamping; }
+
+bool CaptureMidLine() { return !gAtLineStart; }
 
 size_t CaptureNextPiece(const char* data, size_t length, CaptureStamp* stamp) {
     stamp->length = 0;
-    if (!gStamping) return length;
-    if (gAtLineStart) {
-        MakeStamp(stamp);
-        gAtLineStart = false;
-    }
+    if (gAtLineStart && gStamping) MakeStamp(stamp);
+    gAtLineStart = false;
     const void* end = std::memchr(data, '\n', length);
     if (end == nullptr) return length;
     gAtLineStart = true;

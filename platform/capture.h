@@ -42,11 +42,15 @@ bool CaptureTakeLogFailure(char* line, size_t lineSize);
 // From now on every line starts with a time stamp of the local time.
 void CaptureStartStamps();
 
-// Where time stamps are on: true when the current line has begun.
+// True when time stamps are on.
+bool CaptureStamping();
+
+// True when the current line has begun (followed once a log is open or
+// time stamps are on).
 bool CaptureMidLine();
 
 // How many bytes of `data` (length at least 1) to write next, and in
-// `stamp` what goes before them. With stamps on, a piece ends after a "\n",
+// `stamp` what goes before them. A piece ends after a "\n"; with stamps on,
 // and a piece that starts a line gets the stamp of now; the first stamp,
 // and the first on another day than the one before, carry the date.
 size_t CaptureNextPiece(const char* data, size_t length, CaptureStamp* stamp);

@@ -66,6 +66,23 @@ TEST(Capture, LogHoldsStandardOutputAndIsAppendedTo) {
     EXPECT_EQ(Visible(ReadFile(log)), Visible(all + c.output()));
 }
 
+// A log that cannot be written (a full disk): one warning line on the
+// screen, on a line of its own, and the session goes on.
+TEST(Capture, FailedLogWriteWarnsOnceAndTheSessionGoesOn) {
+    Child c({{"50", "115200", "8", "1", "0", "/LOG:/dev/full"}, {"DORVALIX_COM50=loop"}});
+    ASSERT_TRUE(c.WaitForRawKeyboard()) << Visible(c.output()) << c.errors();
+    c.TypeSlowly("Hi\r");
+    c.Type(kEndKey);
+    EXPECT_EQ(c.WaitForExit(), 0);
+    const std::string warning = "WARNING: Unable to write the log file (No space left on device); logging stopped.\r\n";
+    const std::string& out = c.output();
+    size_t at = out.find(warning);
+    ASSERT_NE(at, std::string::npos) << Visible(out);
+    EXPECT_TRUE(at == 0 || out.compare(at - 2, 2, "\r\n") == 0) << Visible(out);
+    EXPECT_EQ(out.find(warning, at + 1), std::string::npos) << Visible(out);
+    EXPECT_NE(out.find("Hi(0D) \r\n(DTR off) (RTS off)\r\n"), std::string::npos) << Visible(out);
+}
+
 // Nothing before the one line, exit 1, and the port untouched.
 TEST(Capture, UnopenableLogEndsBeforeThePort) {
     TempDir dir;

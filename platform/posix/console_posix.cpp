@@ -422,5 +422,5 @@ bool ConsoleStartLog(const char* path, char* reason, size_t reasonSize) {
 void ConsoleStartTimeStamps() { CaptureStartStamps(); }
 
 void ConsoleStartStampedLine() {
-    if (CaptureMidLine()) ConsoleWrite("\n", 1);
+    if (CaptureStamping() && CaptureMidLine()) ConsoleWrite("\n", 1);
 }
