@@ -68,6 +68,37 @@ void MakeStamp(CaptureStamp* stamp) {
     stamp->length = size_t(p - stamp->text);
 }
 
+// Adds `length` bytes without a line feed to the log's copy, then, with
+// `lineEnd`, "\r\n"; writes the copy out whenever it is full.
+void LogAdd(const char* data, size_t length, bool lineEnd) {
+    if (!gLogOpen) return;
+    if (length == 1 && size_t(gLogUsed) < kLogBuffer) {  // the common case, without memcpy
+        gLogBytes[gLogUsed] = *data;
+        gLogUsed = std::sig_atomic_t(gLogUsed + 1);
+        length = 0;
+    }
+    while (length != 0) {
+        if (size_t(gLogUsed) == kLogBuffer) {
+            CaptureFlushLog();
+            if (!gLogOpen) return;
+        }
+        size_t used = size_t(gLogUsed);
+        size_t n = length < kLogBuffer - used ? length : kLogBuffer - used;
+        std::memcpy(gLogBytes + used, data, n);
+        gLogUsed = std::sig_atomic_t(used + n);
+        data += n;
+        length -= n;
+    }
+    if (!lineEnd) return;
+    if (size_t(gLogUsed) + 2 > kLogBuffer) {
+        CaptureFlushLog();
+        if (!gLogOpen) return;
+    }
+    gLogBytes[gLogUsed] = '\r';
+    gLogBytes[gLogUsed + 1] = '\n';
+    gLogUsed = std::sig_atomic_t(gLogUsed + 2);
+}
+
 }  // namespace
 
 bool CaptureActive() { return gActive; }
@@ -81,22 +112,6 @@ bool CaptureOpenLog(const char* path, char* reason, size_t reasonSize) {
     gLogOpen = 1;
     gActive = true;
     return true;
-}
-
-void CaptureLog(const char* data, size_t length) {
-    if (!gLogOpen) return;
-    size_t used = size_t(gLogUsed);
-    for (size_t i = 0; i < length; ++i) {
-        if (used + 2 > kLogBuffer) {
-            gLogUsed = std::sig_atomic_t(used);
-            CaptureFlushLog();
-            if (!gLogOpen) return;
-            used = size_t(gLogUsed);
-        }
-        if (data[i] == '\n') gLogBytes[used++] = '\r';
-        gLogBytes[used++] = data[i];
-    }
-    gLogUsed = std::sig_atomic_t(used);
 }
 
 void CaptureFlushLog() {
@@ -137,12 +152,27 @@ bool CaptureStamping() { return gStamping; }
 
 bool CaptureMidLine() { return !gAtLineStart; }
 
-size_t CaptureNextPiece(const char* data, size_t length, CaptureStamp* stamp) {
+size_t CapturePiece(const char* data, size_t length, CaptureStamp* stamp) {
     stamp->length = 0;
-    if (gAtLineStart && gStamping) MakeStamp(stamp);
-    gAtLineStart = false;
-    const void* end = std::memchr(data, '\n', length);
-    if (end == nullptr) return length;
-    gAtLineStart = true;
-    return size_t(static_cast<const char*>(end) - data) + 1;
+    if (gAtLineStart && gStamping) {
+        MakeStamp(stamp);
+        LogAdd(stamp->text, stamp->length, false);
+    }
+    // Most output comes a byte at a time: a loop finds the line feed in a
+    // short piece faster than a call of memchr.
+    const char* end = nullptr;
+    if (length <= 16) {
+        for (size_t i = 0; i < length; ++i) {
+            if (data[i] == '\n') {
+                end = data + i;
+                break;
+            }
+        }
+    } else {
+        end = static_cast<const char*>(std::memchr(data, '\n', length));
+    }
+    gAtLineStart = end != nullptr;
+    size_t piece = end != nullptr ? size_t(end - data) + 1 : length;
+    LogAdd(data, gAtLineStart ? piece - 1 : piece, gAtLineStart);
+    return piece;
 }

@@ -1,8 +1,9 @@
 // Internal to platform/: the session capture that each console puts its
 // output through: time stamps at the start of lines, and a copy of the
 // output for the log file. The console hands every piece of output here
-// before it shows it, and writes the log out (CaptureFlushLog) before it
-// writes the screen, so the file always holds at least what was shown.
+// (CapturePiece) before it shows it, and writes the log out
+// (CaptureFlushLog) before it writes the screen, so the file always holds
+// at least what was shown.
 // Plain logic over the few calls of capture_host.h; it never writes to the
 // screen itself.
 #pragma once
@@ -18,17 +19,12 @@ struct CaptureStamp {
 };
 
 // True once a log is open or time stamps are on: output must then go
-// through CaptureNextPiece and CaptureLog. A single flag test.
+// through CapturePiece. A single flag test.
 bool CaptureActive();
 
 // Opens the log file for appending; on failure false, with the system's
 // reason in `reason`.
 bool CaptureOpenLog(const char* path, char* reason, size_t reasonSize);
-
-// Adds output to the log's copy in the form standard output gets in a file:
-// "\n" as "\r\n", every other byte unchanged. Writes the copy out when it is
-// full. Nothing happens without an open log.
-void CaptureLog(const char* data, size_t length);
 
 // Writes out every byte the log's copy holds. On POSIX it may run in a
 // signal handler: a call made while another is writing returns at once.
@@ -49,8 +45,11 @@ bool CaptureStamping();
 // time stamps are on).
 bool CaptureMidLine();
 
-// How many bytes of `data` (length at least 1) to write next, and in
-// `stamp` what goes before them. A piece ends after a "\n"; with stamps on,
-// and a piece that starts a line gets the stamp of now; the first stamp,
-// and the first on another day than the one before, carry the date.
-size_t CaptureNextPiece(const char* data, size_t length, CaptureStamp* stamp);
+// Takes the next piece of output: returns how many bytes of `data` (length
+// at least 1) to write next, up to and with the first "\n", and fills
+// `stamp` with what goes before them: with stamps on, a piece that starts a
+// line gets the stamp of now; the first stamp, and the first on another day
+// than the one before, carry the date. Stamp and piece are added to the
+// log's copy in the form standard output gets in a file ("\n" as "\r\n",
+// every other byte unchanged), which is written out when full.
+size_t CapturePiece(const char* data, size_t length, CaptureStamp* stamp);

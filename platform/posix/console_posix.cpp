@@ -355,12 +355,8 @@ void ConsoleWrite(const char* data, size_t length) {
     }
     while (length != 0) {
         CaptureStamp stamp;
-        size_t piece = CaptureNextPiece(data, length, &stamp);
-        if (stamp.length != 0) {
-            CaptureLog(stamp.text, stamp.length);
-            ShowBytes(stamp.text, stamp.length);
-        }
-        CaptureLog(data, piece);
+        size_t piece = CapturePiece(data, length, &stamp);
+        if (stamp.length != 0) ShowBytes(stamp.text, stamp.length);
         ShowBytes(data, piece);
         data += piece;
         length -= piece;
@@ -389,12 +385,8 @@ void ConsoleWriteChangeMark() {
     const bool utf8 = isatty(kOutputFd) == 1 && LocaleIsUtf8();
     if (CaptureActive()) {
         CaptureStamp stamp;
-        CaptureNextPiece("\xEB", 1, &stamp);
-        if (stamp.length != 0) {
-            CaptureLog(stamp.text, stamp.length);
-            ShowBytes(stamp.text, stamp.length);
-        }
-        CaptureLog("\xEB", 1);
+        CapturePiece("\xEB", 1, &stamp);
+        if (stamp.length != 0) ShowBytes(stamp.text, stamp.length);
     }
     if (utf8) {
         ShowBytes("\xCE\xB4", 2);

@@ -314,12 +314,8 @@ HANDLE StandardOutput() {
 // too) if it starts a line.
 void LogChangeMark(ScreenBuffer* screen) {
     CaptureStamp stamp;
-    CaptureNextPiece("\xEB", 1, &stamp);
-    if (stamp.length != 0) {
-        CaptureLog(stamp.text, stamp.length);
-        screen->Add(stamp.text, stamp.length);
-    }
-    CaptureLog("\xEB", 1);
+    CapturePiece("\xEB", 1, &stamp);
+    if (stamp.length != 0) screen->Add(stamp.text, stamp.length);
 }
 
 // A log write that failed is told on the screen, on a line of its own, once.
@@ -343,12 +339,8 @@ void ConsoleWrite(const char* data, size_t length) {
     }
     while (length != 0) {
         CaptureStamp stamp;
-        size_t piece = CaptureNextPiece(data, length, &stamp);
-        if (stamp.length != 0) {
-            CaptureLog(stamp.text, stamp.length);
-            screen.Add(stamp.text, stamp.length);
-        }
-        CaptureLog(data, piece);
+        size_t piece = CapturePiece(data, length, &stamp);
+        if (stamp.length != 0) screen.Add(stamp.text, stamp.length);
         screen.Add(data, piece);
         data += piece;
         length -= piece;
