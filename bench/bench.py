@@ -586,7 +586,9 @@ def capture_table(args):
         for mode, _ in modes:
             out, ends = expected_output(data, shown("dorvalix", mode))
             rates = {}
-            for name, extra in variants:
+            order = variants[:]
+            random.Random(run).shuffle(order)  # no variant always first after the machine was idle
+            for name, extra in order:
                 r = res[(mode, name)]
                 if os.path.exists(log_path):
                     os.unlink(log_path)
@@ -646,7 +648,7 @@ def capture_table(args):
                          "" if not extra else ">= 0.8; idle < 1" if name == "/LOG /TS" else ">= 0.8"])
     print_table(header, rows)
     print("%d runs; stream %.1f MiB of text lines; the log a file in %s; the three runs of a mode one after "
-          "another, ratios within them; idle over %.0f s." % (args.runs, args.stream_mib, os.path.dirname(log_path),
+          "another in a shuffled order, ratios within them; idle over %.0f s." % (args.runs, args.stream_mib, os.path.dirname(log_path),
                                                               args.idle_s))
     for key, r in res.items():
         if r["notes"]:
