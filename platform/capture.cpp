@@ -10,8 +10,6 @@
 
 namespace {
 
-bool gActive = false;
-
 // The log's copy of output not yet written out. The counts are touched by
 // a signal handler's flush too (POSIX); a flush already at work makes any
 // other return at once.
@@ -24,8 +22,6 @@ volatile std::sig_atomic_t gLogBusy = 0;
 volatile std::sig_atomic_t gLogFailed = 0;  // a write failed and no warning has been taken
 unsigned long gLogError = 0;
 
-bool gStamping = false;
-bool gAtLineStart = true;
 bool gDateShown = false;  // a stamp has been made; gLastDay is its date
 int gLastDay[3] = {0, 0, 0};
 
@@ -99,9 +95,20 @@ void LogAdd(const char* data, size_t length, bool lineEnd) {
     gLogUsed = std::sig_atomic_t(gLogUsed + 2);
 }
 
-}  // namespace
+// One write of the log file; a failure closes the log for good.
+size_t WriteLog(const char* data, size_t length) {
+    unsigned long error = 0;
+    size_t n = HostWriteLog(data, length, &error);
+    if (n == 0) {
+        HostCloseLog();
+        gLogOpen = 0;
+        gLogError = error;
+        gLogFailed = 1;
+    }
+    return n;
+}
 
-bool CaptureActive() { return gActive; }
+}  // namespace
 
 bool CaptureOpenLog(const char* path, char* reason, size_t reasonSize) {
     unsigned long error = 0;
@@ -110,7 +117,7 @@ bool CaptureOpenLog(const char* path, char* reason, size_t reasonSize) {
         return false;
     }
     gLogOpen = 1;
-    gActive = true;
+    gCaptureActive = true;
     return true;
 }
 
@@ -118,19 +125,24 @@ void CaptureFlushLog() {
     if (gLogBusy) return;
     gLogBusy = 1;
     while (gLogOpen && gLogDone < gLogUsed) {
-        unsigned long error = 0;
-        size_t n = HostWriteLog(gLogBytes + gLogDone, size_t(gLogUsed - gLogDone), &error);
-        if (n == 0) {
-            HostCloseLog();
-            gLogOpen = 0;
-            gLogError = error;
-            gLogFailed = 1;
-            break;
-        }
+        size_t n = WriteLog(gLogBytes + gLogDone, size_t(gLogUsed - gLogDone));
+        if (n == 0) break;
         gLogDone = std::sig_atomic_t(gLogDone + std::sig_atomic_t(n));
     }
     gLogUsed = 0;
     gLogDone = 0;
+    gLogBusy = 0;
+}
+
+void CaptureWriteLog(const char* data, size_t length) {
+    CaptureFlushLog();
+    if (gLogBusy) return;
+    gLogBusy = 1;
+    while (gLogOpen && length != 0) {
+        size_t n = WriteLog(data, length);
+        data += n;
+        length -= n;
+    }
     gLogBusy = 0;
 }
 
@@ -143,20 +155,17 @@ bool CaptureTakeLogFailure(char* line, size_t lineSize) {
     return true;
 }
 
-void CaptureStartStamps() {
-    gStamping = true;
-    gActive = true;
+void CaptureStartStamps(bool atLineStart) {
+    gCaptureAtLineStart = atLineStart;
+    gCaptureStamping = true;
+    gCaptureActive = true;
 }
 
-bool CaptureStamping() { return gStamping; }
-
-bool CaptureMidLine() { return !gAtLineStart; }
-
-size_t CapturePiece(const char* data, size_t length, CaptureStamp* stamp) {
+size_t CapturePiece(const char* data, size_t length, CaptureStamp* stamp, bool copy) {
     stamp->length = 0;
-    if (gAtLineStart && gStamping) {
+    if (gCaptureAtLineStart && gCaptureStamping) {
         MakeStamp(stamp);
-        LogAdd(stamp->text, stamp->length, false);
+        if (copy) LogAdd(stamp->text, stamp->length, false);
     }
     // Most output comes a byte at a time: a loop finds the line feed in a
     // short piece faster than a call of memchr.
@@ -171,8 +180,8 @@ size_t CapturePiece(const char* data, size_t length, CaptureStamp* stamp) {
     } else {
         end = static_cast<const char*>(std::memchr(data, '\n', length));
     }
-    gAtLineStart = end != nullptr;
+    gCaptureAtLineStart = end != nullptr;
     size_t piece = end != nullptr ? size_t(end - data) + 1 : length;
-    LogAdd(data, gAtLineStart ? piece - 1 : piece, gAtLineStart);
+    if (copy) LogAdd(data, gCaptureAtLineStart ? piece - 1 : piece, gCaptureAtLineStart);
     return piece;
 }

@@ -66,7 +66,18 @@ long long NowNs() {
     return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
-char gOutput[kOutputBuffer];             // gathered output, "\n" already as "\r\n"
+// Gathered output, "\n" already as "\r\n": up to kOutputBuffer bytes, or
+// twice that with a log, whose own write then comes with each write out, so
+// that a flood costs no more writes with the log than without.
+char gOutput[2 * kOutputBuffer];
+size_t gOutputLimit = kOutputBuffer;
+// With a log: true while the gathered bytes are themselves what the log
+// gets (then written to it as they are), false while they differ (a
+// terminal that adds the "\r", a UTF-8 change mark) and the capture keeps a
+// copy in the log's form. One gathering never mixes the two.
+bool gGatheredInLogForm = true;
+bool gMidLine = false;  // the last byte gathered was not a line feed
+volatile sig_atomic_t gLogMirrored = 0;  // of the gathered bytes, already in the log
 // Output also goes out once it has waited this long, so that a loop that
 // never waits (data arriving faster than it is shown) still shows it within
 // 10 ms. Its age is looked at every few writes and key tests, which the
@@ -99,7 +110,14 @@ bool TerminalAddsCr() {
 // (only write() and poll(), and only the two counts change), which then goes
 // on where the interrupted call stopped.
 void WriteOutGathered() {
-    CaptureFlushLog();  // the log first: it never holds less than the screen shows
+    if (CaptureActive()) {  // the log first: it never holds less than the screen shows
+        if (!gGatheredInLogForm) {
+            CaptureFlushLog();
+        } else if (gLogMirrored < gOutputUsed) {
+            CaptureWriteLog(gOutput + gLogMirrored, size_t(gOutputUsed - gLogMirrored));
+            gLogMirrored = gOutputUsed;
+        }
+    }
     while (gOutputDone < gOutputUsed) {
         gWriting = 1;
         ssize_t n = write(kOutputFd, gOutput + gOutputDone, size_t(gOutputUsed - gOutputDone));
@@ -118,6 +136,7 @@ void WriteOutGathered() {
     }
     gOutputUsed = 0;
     gOutputDone = 0;
+    gLogMirrored = 0;
 }
 
 void RestoreTerminal() {
@@ -335,7 +354,7 @@ static void ShowBytes(const char* data, size_t length) {
         }
     }
     for (size_t i = 0; i < length; ++i) {
-        if (size_t(gOutputUsed) + 2 > sizeof gOutput) {
+        if (size_t(gOutputUsed) + 2 > gOutputLimit) {
             WriteOutGathered();
             gGatheredSinceNs = NowNs();
         }
@@ -344,18 +363,32 @@ static void ShowBytes(const char* data, size_t length) {
         gOutput[used++] = data[i];
         gOutputUsed = sig_atomic_t(used);
     }
+    gMidLine = data[length - 1] != '\n';
 }
 
-// With a log or time stamps, each piece goes to the log's copy before it is
-// gathered for the screen, behind its stamp if it starts a line.
+// Whether the bytes gathered from now on are the log's form; what was
+// gathered the other way is written out first.
+static void GatherInLogForm(bool logForm) {
+    if (logForm == gGatheredInLogForm) return;
+    if (gOutputUsed != 0) WriteOutGathered();
+    gGatheredInLogForm = logForm;
+}
+
+// With a log or time stamps, each piece is gathered behind its stamp if it
+// starts a line (and copied for the log first where the log's form differs).
 void ConsoleWrite(const char* data, size_t length) {
     if (!CaptureActive()) {
         ShowBytes(data, length);
         return;
     }
+    GatherInLogForm(!TerminalAddsCr());
+    if (gGatheredInLogForm && CapturePassesAsIs(data, length)) {  // the gathered bytes are the log's
+        ShowBytes(data, length);
+        return;
+    }
     while (length != 0) {
         CaptureStamp stamp;
-        size_t piece = CapturePiece(data, length, &stamp);
+        size_t piece = CapturePiece(data, length, &stamp, !gGatheredInLogForm);
         if (stamp.length != 0) ShowBytes(stamp.text, stamp.length);
         ShowBytes(data, piece);
         data += piece;
@@ -368,7 +401,7 @@ void ConsoleFlush() {
     if (gOutputUsed != 0 || CaptureActive()) WriteOutGathered();
     char warning[400];
     if (CaptureTakeLogFailure(warning, sizeof warning)) {
-        if (CaptureMidLine()) ConsoleWrite("\n", 1);
+        if (gMidLine) ConsoleWrite("\n", 1);
         ConsoleWrite(warning, strlen(warning));
         WriteOutGathered();
     }
@@ -384,8 +417,9 @@ bool ConsoleIsInteractive() { return isatty(kInputFd) == 1; }
 void ConsoleWriteChangeMark() {
     const bool utf8 = isatty(kOutputFd) == 1 && LocaleIsUtf8();
     if (CaptureActive()) {
+        GatherInLogForm(!utf8 && !TerminalAddsCr());
         CaptureStamp stamp;
-        CapturePiece("\xEB", 1, &stamp);
+        CapturePiece("\xEB", 1, &stamp, !gGatheredInLogForm);
         if (stamp.length != 0) ShowBytes(stamp.text, stamp.length);
     }
     if (utf8) {
@@ -408,10 +442,12 @@ int ConsoleInputFd() { return gInputEnded ? -1 : kInputFd; }
 bool ConsolePendingKeys() { return gKeyHead < gKeyEnd; }
 
 bool ConsoleStartLog(const char* path, char* reason, size_t reasonSize) {
-    return CaptureOpenLog(path, reason, reasonSize);
+    if (!CaptureOpenLog(path, reason, reasonSize)) return false;
+    gOutputLimit = sizeof gOutput;
+    return true;
 }
 
-void ConsoleStartTimeStamps() { CaptureStartStamps(); }
+void ConsoleStartTimeStamps() { CaptureStartStamps(!gMidLine); }
 
 void ConsoleStartStampedLine() {
     if (CaptureStamping() && CaptureMidLine()) ConsoleWrite("\n", 1);

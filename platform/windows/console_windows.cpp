@@ -15,7 +15,7 @@
 // translation touches what the monitor writes. Only the line table's change
 // mark takes the wide-character call on a console (ConsoleWriteChangeMark).
 // With a log (capture.h) the same bytes go to the log file first, before
-// each write to the screen.
+// each write to the screen; the change mark goes there as the byte 0xEB.
 #include <cstring>
 
 #include "../capture.h"
@@ -276,16 +276,18 @@ int ConsoleReadKey() {
 namespace {
 
 // Output of one call on its way to the standard output handle, "\n" already
-// as "\r\n"; the log is written out before each write to the screen.
+// as "\r\n", which is what the log gets too: each write to the screen is
+// preceded by the same bytes to the log (unless `toLog` is cleared).
 struct ScreenBuffer {
     explicit ScreenBuffer(HANDLE handle) : output(handle) {}
     HANDLE output;
     char bytes[512];
     size_t used = 0;
     bool failed = false;
+    bool toLog = CaptureActive();
 
     void Flush() {
-        CaptureFlushLog();
+        if (toLog) CaptureWriteLog(bytes, used);
         size_t done = 0;
         while (!failed && done < used) {
             DWORD written = 0;
@@ -297,7 +299,7 @@ struct ScreenBuffer {
         used = 0;
     }
     void Add(const char* data, size_t length) {
-        for (size_t i = 0; i < length && !failed; ++i) {
+        for (size_t i = 0; i < length && (!failed || toLog); ++i) {
             if (used + 2 > sizeof bytes) Flush();
             if (data[i] == '\n') bytes[used++] = '\r';
             bytes[used++] = data[i];
@@ -310,12 +312,14 @@ HANDLE StandardOutput() {
     return output == nullptr ? INVALID_HANDLE_VALUE : output;
 }
 
-// The change mark for the log's copy, behind its stamp (shown on the screen
-// too) if it starts a line.
+// The change mark for the log, behind its stamp (shown on the screen too)
+// if it starts a line.
 void LogChangeMark(ScreenBuffer* screen) {
     CaptureStamp stamp;
-    CapturePiece("\xEB", 1, &stamp);
+    CapturePiece("\xEB", 1, &stamp, false);
     if (stamp.length != 0) screen->Add(stamp.text, stamp.length);
+    screen->Flush();
+    CaptureWriteLog("\xEB", 1);
 }
 
 // A log write that failed is told on the screen, on a line of its own, once.
@@ -339,7 +343,7 @@ void ConsoleWrite(const char* data, size_t length) {
     }
     while (length != 0) {
         CaptureStamp stamp;
-        size_t piece = CapturePiece(data, length, &stamp);
+        size_t piece = CapturePiece(data, length, &stamp, false);
         if (stamp.length != 0) screen.Add(stamp.text, stamp.length);
         screen.Add(data, piece);
         data += piece;
@@ -365,10 +369,10 @@ void ConsoleWriteChangeMark() {
     if (CaptureActive()) {
         ScreenBuffer screen(output);
         LogChangeMark(&screen);
-        screen.Flush();  // a stamp, and the log before the screen
     }
     if (!WriteConsoleW(output, &delta, 1, &written, nullptr) || written != 1) {
         ScreenBuffer screen(output);
+        screen.toLog = false;  // the log has it already
         screen.Add("\xEB", 1);
         screen.Flush();
     }
@@ -383,7 +387,7 @@ bool ConsoleStartLog(const char* path, char* reason, size_t reasonSize) {
     return CaptureOpenLog(path, reason, reasonSize);
 }
 
-void ConsoleStartTimeStamps() { CaptureStartStamps(); }
+void ConsoleStartTimeStamps() { CaptureStartStamps(!CaptureMidLine()); }
 
 void ConsoleStartStampedLine() {
     if (CaptureStamping() && CaptureMidLine()) ConsoleWrite("\n", 1);
