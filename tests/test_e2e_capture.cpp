@@ -1,8 +1,11 @@
 // End to end: the session log (/LOG:path) and time stamps (/TS), the log
 // compared byte for byte with standard output (a pipe).
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -64,6 +67,47 @@ TEST(Capture, LogHoldsStandardOutputAndIsAppendedTo) {
     c.Type(kEndKey);
     EXPECT_EQ(c.WaitForExit(), 0);
     EXPECT_EQ(Visible(ReadFile(log)), Visible(all + c.output()));
+}
+
+// Standard output a terminal that turns "\n" into "\r\n" itself, in a
+// UTF-8 locale (keys from a pipe, so it stays so): the screen gets "\n" and
+// the mark in UTF-8, the log the bytes of a file, CR LF and 0xEB.
+TEST(Capture, LogOfATerminalSessionHasTheFileForm) {
+    TempDir dir;
+    const std::string log = dir.path + "/log";
+    int master = -1, slave = -1, keys[2];
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    ASSERT_EQ(pipe(keys), 0);
+    const std::string logOption = "/LOG:" + log;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(keys[0], 0);
+        dup2(slave, 1);
+        const char* argv[] = {"dorvalix", "50", "115200", "8", "1", "0", "/TS", logOption.c_str(), nullptr};
+        const char* env[] = {"DORVALIX_COM50=loop", "LANG=C.UTF-8", nullptr};
+        execve(DORVALIX_BINARY, const_cast<char**>(argv), const_cast<char**>(env));
+        _exit(127);
+    }
+    close(slave);
+    close(keys[0]);
+    e2e::WriteAll(keys[1], "Hi\r\xFF");
+    close(keys[1]);
+    std::string screen;
+    for (int i = 0; i < 500; ++i) {  // up to 5 s, until the terminal hangs up
+        pollfd p = {master, POLLIN, 0};
+        if (poll(&p, 1, 10) <= 0) continue;
+        char buf[4096];
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) break;
+        screen.append(buf, size_t(n));
+    }
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    close(master);
+    EXPECT_NE(screen.find("\xCE\xB4" "DSR"), std::string::npos) << Visible(screen);
+    std::string fileForm = screen;
+    for (size_t at; (at = fileForm.find("\xCE\xB4")) != std::string::npos;) fileForm.replace(at, 2, "\xEB");
+    EXPECT_EQ(Visible(ReadFile(log)), Visible(fileForm));
 }
 
 // A log that cannot be written (a full disk): one warning line on the
