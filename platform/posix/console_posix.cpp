@@ -108,7 +108,8 @@ bool TerminalAddsCr() {
 
 // Writes every gathered byte not yet written; from a signal handler too
 // (only write() and poll(), and only the two counts change), which then goes
-// on where the interrupted call stopped.
+// on where the interrupted call stopped. With a log, the log's bytes go out
+// first (capture.h, also async-signal-safe).
 void WriteOutGathered() {
     if (CaptureActive()) {  // the log first: it never holds less than the screen shows
         if (!gGatheredInLogForm) {
