@@ -19,6 +19,11 @@ Figures (each the median of several runs, ratios taken within the same run):
   idle CPU     CPU time (utime+stime from /proc/<pid>/stat) over a few
                seconds with nothing happening.
   memory       VmHWM / VmRSS from /proc/<pid>/status after a throughput run.
+  capture      throughput of both modes with /LOG:file and with /LOG /TS,
+               beside the same run without (with /TS the stamps are taken
+               off after the clock has stopped, then every byte is checked;
+               the log is checked against what was shown), and idle CPU
+               with /LOG /TS.
 
 Asserts nothing; prints a table. Every wait is bounded; every process it
 starts is ended by its own id.
@@ -27,6 +32,7 @@ starts is ended by its own id.
 import argparse
 import os
 import random
+import re
 import select
 import signal
 import statistics
@@ -78,12 +84,13 @@ def write_some(fd, data):
 class Session:
     """One program on a line pty (or the loopback port) and a terminal pty."""
 
-    def __init__(self, kind, program, mode="default", loop=False, modem=None):
+    def __init__(self, kind, program, mode="default", loop=False, modem=None, extra=()):
         self.kind = kind  # "dorvalix" or "picocom"
         self.mode = mode
         self.loop = loop
         self.line_m = self.line_s = None
         self.out = bytearray()
+        self.raw = bytearray()  # what throughput() read with /TS, stamps and all
         self.modem = None  # the instrument's state, when the line has modem lines
         if not loop:
             self.line_m, self.line_s, line_path = make_pty()
@@ -103,6 +110,7 @@ class Session:
             argv = [program, str(port), "115200", "8", "1", "0"]
             if mode == "nc":
                 argv.append("/NC")
+            argv += list(extra)
         else:
             argv = [program, "-q", "-b", "115200", "-f", "n", "-p", "1", "-y", "n",
                     "--noreset", "--nolock", line_path]
@@ -286,14 +294,26 @@ def expected_output(data, table, chunk=4096):
 
 # -- figures -----------------------------------------------------------------
 
-def throughput(session, data, expected, ends, cap_s):
-    """Input bytes per second shown, and whether what was shown was right."""
+STAMP = rb"\[(?:\d{4}-\d\d-\d\d )?\d\d:\d\d:\d\d\.\d{3}\] "
+STAMP_AFTER_LF = re.compile(rb"(?<=\n)" + STAMP)
+STAMP_AT_START = re.compile(STAMP)
+
+
+def throughput(session, data, expected, ends, cap_s, stamped=False):
+    """Input bytes per second shown, and whether what was shown was right.
+    With `stamped` (/TS), the output is complete once it has as many lines
+    as expected and the last one, its stamp taken off, is the expected one;
+    the stamps are taken off the whole after the clock has stopped."""
     sent = 0
     start = time.monotonic()
     last = start
     deadline = start + cap_s
     need = len(expected)
-    while len(session.out) < need and time.monotonic() < deadline:
+    want_lf = expected.count(b"\n")
+    want_tail = expected[expected.rfind(b"\n") + 1:]
+    seen_lf = 0
+    done = False
+    while not done and time.monotonic() < deadline:
         wl = [session.line_m] if sent < len(data) else []
         r, w, _ = select.select([session.term_m], wl, [], 0.5)
         if w:
@@ -301,10 +321,20 @@ def throughput(session, data, expected, ends, cap_s):
         if r:
             got = read_some(session.term_m)
             if got:
-                session.out += got
                 last = time.monotonic()
+                if stamped:
+                    session.raw += got
+                    seen_lf += got.count(b"\n")
+                    if seen_lf >= want_lf:
+                        tail = bytes(session.raw[session.raw.rfind(b"\n") + 1:])
+                        done = seen_lf > want_lf or STAMP_AT_START.sub(b"", tail, 1) == want_tail
+                else:
+                    session.out += got
+                    done = len(session.out) >= need
         if session.proc.poll() is not None:
             break
+    if stamped:
+        session.out = bytearray(STAMP_AFTER_LF.sub(b"", bytes(session.raw)))
     out = bytes(session.out[:need])
     mismatch = next((i for i in range(0, len(out), 65536)
                      if out[i:i + 65536] != expected[i:i + len(out[i:i + 65536])]), None)
@@ -535,6 +565,91 @@ def kinds_table(args, rnd):
             print("%s: %s" % (name, "; ".join(sorted(set(res[name]["notes"])))))
 
 
+# -- session capture (/LOG, /TS) ----------------------------------------------
+
+def capture_table(args):
+    """Receive throughput of both modes with /LOG and /LOG /TS beside the same
+    run without, every byte checked and the log checked against the screen;
+    idle CPU with /LOG /TS."""
+    data = make_stream(int(args.stream_mib * 1024 * 1024))
+    log_path = os.path.join(os.environ.get("TMPDIR", "/tmp"), "dorvalix-bench-log-%d" % os.getpid())
+    variants = [("without", []), ("/LOG", ["/LOG:" + log_path]), ("/LOG /TS", ["/LOG:" + log_path, "/TS"])]
+    modes = [("nc", "/NC"), ("default", "default mode")]
+    res = {(m, v): {"tp": [], "ok": 0, "runs": 0, "log_ok": 0, "notes": []} for m, _ in modes for v, _ in variants}
+    ratios = {(m, v): [] for m, _ in modes for v, _ in variants}
+    for run in range(args.runs):
+        print("capture: run %d of %d ..." % (run + 1, args.runs), file=sys.stderr, flush=True)
+        for mode, _ in modes:
+            out, ends = expected_output(data, shown("dorvalix", mode))
+            rates = {}
+            order = variants[:]
+            random.Random(run).shuffle(order)  # no variant always first after the machine was idle
+            for name, extra in order:
+                r = res[(mode, name)]
+                if os.path.exists(log_path):
+                    os.unlink(log_path)
+                sess = Session("dorvalix", args.dorvalix, mode, extra=extra)
+                r["runs"] += 1
+                if not sess.ok:
+                    r["notes"].append("session did not start")
+                    sess.close()
+                    continue
+                t = throughput(sess, data, out, ends, args.cap_s, stamped="/TS" in extra)
+                r["tp"].append(t["rate"])
+                rates[name] = t["rate"]
+                r["ok"] += 1 if t["ok"] else 0
+                if t["note"]:
+                    r["notes"].append(t["note"])
+                if extra:
+                    try:
+                        with open(log_path, "rb") as f:
+                            logged = f.read()
+                    except OSError:
+                        logged = b""
+                    # the log holds at least what the terminal showed, ending alike
+                    if logged.endswith(bytes(sess.raw if "/TS" in extra else sess.out)):
+                        r["log_ok"] += 1
+                    else:
+                        r["notes"].append("log differs from the screen")
+                sess.close()
+            for name, _ in variants:
+                ratios[(mode, name)].append(ratio(rates.get(name), rates.get("without")))
+    idle = {}
+    for mode, _ in modes:
+        if os.path.exists(log_path):
+            os.unlink(log_path)
+        sess = Session("dorvalix", args.dorvalix, mode, extra=variants[2][1])
+        if sess.ok:
+            time.sleep(0.5)
+            t0, c0 = time.monotonic(), sess.cpu_ticks()
+            time.sleep(args.idle_s)
+            c1 = sess.cpu_ticks()
+            if c0 is not None and c1 is not None:
+                idle[mode] = (c1 - c0) / CLK_TCK / (time.monotonic() - t0) * 100
+        sess.close()
+    if os.path.exists(log_path):
+        os.unlink(log_path)
+
+    header = ["receive (capture)", "MB/s", "ratio to without (median of runs)", "bytes exact", "log = screen",
+              "idle CPU %", "target"]
+    rows = []
+    for mode, label in modes:
+        for name, extra in variants:
+            r = res[(mode, name)]
+            rows.append(["%s, %s" % (label, name), fmt(median(r["tp"])),
+                         "-" if not extra else fmt(median(ratios[(mode, name)])),
+                         "%d/%d" % (r["ok"], r["runs"]), "-" if not extra else "%d/%d" % (r["log_ok"], r["runs"]),
+                         fmt(idle.get(mode), 2) if name == "/LOG /TS" else "",
+                         "" if not extra else ">= 0.8; idle < 1" if name == "/LOG /TS" else ">= 0.8"])
+    print_table(header, rows)
+    print("%d runs; stream %.1f MiB of text lines; the log a file in %s; the three runs of a mode one after "
+          "another in a shuffled order, ratios within them; idle over %.0f s." % (args.runs, args.stream_mib, os.path.dirname(log_path),
+                                                              args.idle_s))
+    for key, r in res.items():
+        if r["notes"]:
+            print("%s %s: %s" % (key[0], key[1], "; ".join(sorted(set(r["notes"])))))
+
+
 # -- the run -----------------------------------------------------------------
 
 def picocom_version(path):
@@ -606,9 +721,14 @@ def main():
     ap.add_argument("--cap-s", type=float, default=15.0, help="bound of one measurement")
     ap.add_argument("--preload", default="", help="the fake-modem-lines instrument (.so): adds the kinds table")
     ap.add_argument("--kinds-only", action="store_true", help="only the table of kinds of port")
+    ap.add_argument("--capture-only", action="store_true", help="only the table of /LOG and /LOG /TS")
     ap.add_argument("--kind-stream-mib", type=float, default=4.0)
     ap.add_argument("--moves", type=int, default=30, help="line moves timed idle and streaming, each run")
     args = ap.parse_args()
+    if args.capture_only:
+        capture_table(args)
+        print("machine: %s" % machine())
+        return
     if args.kinds_only:
         if not args.preload:
             ap.error("--kinds-only needs --preload")
@@ -769,6 +889,8 @@ def main():
             print("%s: %s" % (labels[s], "; ".join(sorted(set(notes)))))
     if not have_picocom:
         print("picocom not found: no comparison column.")
+    print()
+    capture_table(args)
     if args.preload:
         print()
         kinds_table(args, rnd)

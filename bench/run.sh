@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The speed benchmark: builds dorvalix in build-bench, installs picocom when
 # it is missing, then runs every figure beside picocom through ptys and
-# prints a table; then the default mode on ptys that the fake-modem-lines test
-# instrument makes into each kind of serial port (tests/instrument); then the
-# remote ports (rfc2217:// and tcp://) through ser2net on loopback, when
-# ser2net is installed (bench/remote.py). Extra arguments go to bench.py (see
-# --help there).
+# prints a table; then both modes with a session log (/LOG) and time stamps
+# (/TS) beside the same runs without; then the default mode on ptys that the
+# fake-modem-lines test instrument makes into each kind of serial port
+# (tests/instrument); then the remote ports (rfc2217:// and tcp://) through
+# ser2net on loopback, when ser2net is installed (bench/remote.py). Extra
+# arguments go to bench.py (see --help there).
 # Never opens a real serial device; stops by itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."

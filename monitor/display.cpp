@@ -33,8 +33,11 @@ void ShowLineTable(uint8_t lines) {
     }
 }
 
+// The items of one look at the lines start a line of their own when time
+// stamps are on (StartChangeItem).
 void ShowLineChanges(uint8_t lines) {
     static const char* const kNames[4] = {"DCD", "RI", "DSR", "CTS"};
+    if (lines & 0x0F) StartChangeItem();
     for (int i = 0; i < 4; ++i) {
         if (lines & (0x08 >> i)) Print("(%s %s) ", kNames[i], (lines & (0x80 >> i)) ? "on" : "off");
     }

@@ -23,3 +23,5 @@ void PutByte(int byte) {
 }
 
 void PutText(const char* text) { ConsoleWrite(text, std::strlen(text)); }
+
+void StartChangeItem() { ConsoleStartStampedLine(); }

@@ -14,3 +14,8 @@ void PutByte(int byte);
 
 // A NUL-terminated text of any length, whole.
 void PutText(const char* text);
+
+// An item that reports a change of a line (a line command's or a look at
+// the input lines): with time stamps on it starts a stamped line of its own,
+// so that every change carries its time; otherwise it runs on in the stream.
+void StartChangeItem();

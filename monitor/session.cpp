@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include <cctype>
+#include <cstring>
 
 #include "../driver/serial_driver.h"
 #include "../platform/console.h"
@@ -14,13 +15,29 @@ constexpr int kEndKey = 0xFF;
 // Polling interval of the end-of-session wait, in milliseconds.
 constexpr unsigned kDrainPollMs = 10;
 
-bool EqualsIgnoringCase(const char* a, const char* b) {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b))) {
+// Whether `text`, up to its first `stop` byte (or its end), equals
+// `word` ignoring letter case.
+bool EqualsIgnoringCase(const char* text, const char* word, char stop = '\0') {
+    for (; *text != '\0' && *text != stop && *word != '\0'; ++text, ++word) {
+        if (std::tolower(static_cast<unsigned char>(*text)) != std::tolower(static_cast<unsigned char>(*word))) {
             return false;
         }
     }
-    return *a == *b;
+    return (*text == '\0' || *text == stop) && *word == '\0';
+}
+
+// The path of a /LOG option (after its first colon; empty without one), or
+// null when `option` is not /LOG.
+const char* LogPath(const char* option) {
+    if (!EqualsIgnoringCase(option, "/log", ':')) return nullptr;
+    const char* colon = std::strchr(option, ':');
+    return colon != nullptr ? colon + 1 : "";
+}
+
+// A line command's item, in the default mode on a stamped line of its own.
+void ShowCommandItem(bool ownLine, const char* item) {
+    if (ownLine) StartChangeItem();
+    PutText(item);
 }
 
 const char* ParityWord(int32_t code) {
@@ -92,6 +109,8 @@ bool ParseCommandLine(int argc, const char* const argv[], SessionSettings* setti
     for (int i = 6; i < argc; ++i) {
         if (EqualsIgnoringCase(argv[i], "/nc")) settings->showLines = false;
         if (EqualsIgnoringCase(argv[i], "/cfg")) settings->useDialog = true;
+        if (EqualsIgnoringCase(argv[i], "/ts")) settings->timeStamps = true;
+        if (const char* path = LogPath(argv[i])) settings->logPath = path;
     }
     return true;
 }
@@ -136,6 +155,16 @@ int RunDorvalix(int argc, const char* const argv[]) {
         return 1;
     }
     ConsoleStart();
+    // The log is opened before anything is shown, so that it holds it all.
+    char reason[256];
+    if (settings.logPath != nullptr && !ConsoleStartLog(settings.logPath, reason, sizeof reason)) {
+        PutText("Unable to open log file ");
+        PutText(settings.logPath);
+        PutText(": ");
+        PutText(reason);
+        PutText("\n");
+        return 1;
+    }
     Print("%s\n", DriverBanner);
     ShowSettings(settings);
     if (!settings.showLines) Print("(Ignoring control lines)\n");
@@ -144,13 +173,14 @@ int RunDorvalix(int argc, const char* const argv[]) {
         Print("Unable to open COM port.\n");
         return 1;
     }
+    if (settings.timeStamps) ConsoleStartTimeStamps();
     if (settings.useDialog && !ConfigDialog()) Print("WARNING: Configuration dialog not available.\n");
 
     uint16_t startFree = TxBufFree();
     Print("Tx buffer size: %u bytes\n", unsigned(startFree));
     if (settings.showLines) ShowInitialTables();
-    if (DTROn()) Print("(DTR on) ");
-    if (RTSOn()) Print("(RTS on) ");
+    if (DTROn()) ShowCommandItem(settings.showLines, "(DTR on) ");
+    if (RTSOn()) ShowCommandItem(settings.showLines, "(RTS on) ");
 
     if (settings.showLines) {
         RunControlLineMonitor();
@@ -159,8 +189,8 @@ int RunDorvalix(int argc, const char* const argv[]) {
     }
 
     WaitForTransmitQueue(startFree, settings.baud);
-    if (DTROff()) Print("(DTR off) ");
-    if (RTSOff()) Print("(RTS off)\n");
+    if (DTROff()) ShowCommandItem(settings.showLines, "(DTR off) ");
+    if (RTSOff()) ShowCommandItem(settings.showLines, "(RTS off)\n");
     if (!ReleaseCOM()) Print("Unable to Release COM port.\n");
     return 0;
 }

@@ -12,6 +12,8 @@ struct SessionSettings {
     int32_t parityCode = 0;
     bool showLines = true;
     bool useDialog = false;
+    const char* logPath = nullptr;  // "/LOG:path": the session also goes to this file
+    bool timeStamps = false;        // "/TS": every line after the port is open starts with the time
 };
 
 // Decimal conversion as atoi/atol do it, but wrapping in 32 bits instead of
@@ -19,7 +21,10 @@ struct SessionSettings {
 uint32_t ConvertNumber(const char* text);
 
 // Fills `settings` from the arguments; false when fewer than five follow the
-// program name.
+// program name. Options, after the fifth argument: /NC, /CFG, /TS, and
+// /LOG:path (the name without letter case, the path after the first colon as
+// written; /LOG alone names the empty path). The last /LOG counts; anything
+// else is ignored.
 bool ParseCommandLine(int argc, const char* const argv[], SessionSettings* settings);
 
 void ShowUsage();

@@ -34,5 +34,25 @@ void ConsoleWriteChangeMark();
 // so that interactive screens such as the configuration dialog make sense.
 bool ConsoleIsInteractive();
 
+// Session capture, both off until started.
+//
+// Opens `path` for appending (creating it) so that from now on everything
+// written to standard output also goes to that file, exactly as standard
+// output gets it when it is a file: "\n" as "\r\n", the change mark as the
+// byte 0xEB, everything else unchanged. The file is written out no later
+// than the screen. False when the file cannot be opened, with the system's
+// reason in `reason`. Should a write fail later, a warning line goes to the
+// screen and the output goes on without the file.
+bool ConsoleStartLog(const char* path, char* reason, size_t reasonSize);
+
+// From now on a local time stamp, "[hh:mm:ss.mmm] " (the first one, and the
+// first on a new day, "[YYYY-MM-DD hh:mm:ss.mmm] "), goes before the first
+// byte of every line, stamped as that byte is written.
+void ConsoleStartTimeStamps();
+
+// With time stamps on, ends a line that has begun, so that what is written
+// next starts a stamped line of its own; otherwise does nothing.
+void ConsoleStartStampedLine();
+
 // Pauses the caller for about `milliseconds`, for polling waits.
 void ConsoleSleep(unsigned milliseconds);

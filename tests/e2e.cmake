@@ -5,6 +5,7 @@
 add_executable(e2e_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/e2e_harness.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/test_e2e.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/test_e2e_capture.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/test_e2e_modem_lines.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/test_e2e_remote.cpp)
 target_link_libraries(e2e_tests PRIVATE GTest::gtest_main util)

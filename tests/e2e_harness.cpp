@@ -213,6 +213,10 @@ bool Child::Running() {
     return false;
 }
 
+void Child::Signal(int sig) {
+    if (Running()) kill(pid_, sig);
+}
+
 int Child::WaitForExit(int timeoutMs) {
     if (pid_ <= 0) return -1;
     long long deadline = NowMs() + timeoutMs;

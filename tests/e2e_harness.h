@@ -70,6 +70,7 @@ public:
     // it did not exit in time (it is then killed). Reads its output meanwhile.
     int WaitForExit(int timeoutMs = 10000);
     bool Running();
+    void Signal(int sig);  // sends `sig` to a child still running
     std::string errors();  // whatever came on standard error
 
 private:

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "../driver/serial_driver.h"
+#include "../monitor/session.h"
 #include "fake_console.h"
 #include "fake_serial.h"
 
@@ -111,6 +112,27 @@ TEST_F(Session, Failures) {
         EXPECT_EQ(Run(std::string("3 9600 8 1 0") + row.args, [&] { fakeSerial.fail[row.failing] = 5; }), row.exit);
         EXPECT_EQ(Out(), row.out) << row.failing;
         EXPECT_EQ(fakeSerial.calls["CloseHandle"], row.exit ? 0u : 1u);  // a failed open is not released
+    }
+}
+
+// The capture options: /LOG's name in any case up to its first colon, the
+// path after it as written, the last one counting; /TS as a whole word.
+TEST(CaptureOptions, LogPathAndTimeStamps) {
+    const struct { std::vector<const char*> options; const char* path; bool stamps; } rows[] = {
+        {{"/LOG:a.log"}, "a.log", false},
+        {{"/log:C:\\x:y", "/Ts"}, "C:\\x:y", true},
+        {{"/Log"}, "", false},
+        {{"/LOG:", "/ts"}, "", true},
+        {{"/LOG:one", "/log:two"}, "two", false},
+        {{"/LOGX:a", "/LO:a", "/TSX", "/T", "log:a"}, nullptr, false},
+    };
+    for (const auto& row : rows) {
+        std::vector<const char*> argv = {"dorvalix", "1", "300", "8", "1", "0"};
+        argv.insert(argv.end(), row.options.begin(), row.options.end());
+        SessionSettings settings;
+        ASSERT_TRUE(ParseCommandLine(int(argv.size()), argv.data(), &settings));
+        EXPECT_STREQ(settings.logPath, row.path) << row.options[0];
+        EXPECT_EQ(settings.timeStamps, row.stamps) << row.options[0];
     }
 }
 

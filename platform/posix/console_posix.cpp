@@ -18,6 +18,7 @@
 
 #include <atomic>
 
+#include "../capture.h"
 #include "../console.h"
 #include "console_hooks.h"
 #include "key_decoder.h"
@@ -89,7 +90,18 @@ long long NowNs() {
     return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
-char gOutput[kOutputBuffer];             // gathered output, "\n" already as "\r\n"
+// Gathered output, "\n" already as "\r\n": up to kOutputBuffer bytes, or
+// twice that with a log, whose own write then comes with each write out, so
+// that a flood costs no more writes with the log than without.
+char gOutput[2 * kOutputBuffer];
+size_t gOutputLimit = kOutputBuffer;
+// With a log: true while the gathered bytes are themselves what the log
+// gets (then written to it as they are), false while they differ (a
+// terminal that adds the "\r", a UTF-8 change mark) and the capture keeps a
+// copy in the log's form. One gathering never mixes the two.
+bool gGatheredInLogForm = true;
+bool gMidLine = false;  // the last byte gathered was not a line feed
+volatile sig_atomic_t gLogMirrored = 0;  // of the gathered bytes, already in the log
 // Output also goes out once it has waited this long, so that a loop that
 // never waits (data arriving faster than it is shown) still shows it within
 // 10 ms. Its age is looked at every few writes and key tests, which the
@@ -120,8 +132,17 @@ bool TerminalAddsCr() {
 
 // Writes every gathered byte not yet written; from a signal handler too
 // (only write() and poll(), and only the two counts change), which then goes
-// on where the interrupted call stopped.
+// on where the interrupted call stopped. With a log, the log's bytes go out
+// first (capture.h, also async-signal-safe).
 void WriteOutGathered() {
+    if (CaptureActive()) {  // the log first: it never holds less than the screen shows
+        if (!gGatheredInLogForm) {
+            CaptureFlushLog();
+        } else if (gLogMirrored < gOutputUsed) {
+            CaptureWriteLog(gOutput + gLogMirrored, size_t(gOutputUsed - gLogMirrored));
+            gLogMirrored = gOutputUsed;
+        }
+    }
     while (gOutputDone < gOutputUsed) {
         gWriting = 1;
         ssize_t n = write(kOutputFd, gOutput + gOutputDone, size_t(gOutputUsed - gOutputDone));
@@ -140,6 +161,7 @@ void WriteOutGathered() {
     }
     gOutputUsed = 0;
     gOutputDone = 0;
+    gLogMirrored = 0;
 }
 
 // Whether this process may set the terminal: it is in the terminal's
@@ -396,7 +418,9 @@ int ConsoleReadKey() {
     return gKeys[gKeyHead++];
 }
 
-void ConsoleWrite(const char* data, size_t length) {
+// Gathers bytes for the screen, "\n" as "\r\n" unless the terminal adds the
+// "\r" itself.
+static void ShowBytes(const char* data, size_t length) {
     const bool addCr = !TerminalAddsCr();
     if (length == 0) return;
     if (gOutputUsed == 0) {
@@ -406,13 +430,13 @@ void ConsoleWrite(const char* data, size_t length) {
         gWritesSinceAgeCheck = 0;
         long long now = NowNs();
         if (now - gGatheredSinceNs >= kMaxGatherNs) {
-            ConsoleFlush();
+            WriteOutGathered();
             gGatheredSinceNs = now;
         }
     }
     for (size_t i = 0; i < length; ++i) {
-        if (size_t(gOutputUsed) + 2 > sizeof gOutput) {
-            ConsoleFlush();
+        if (size_t(gOutputUsed) + 2 > gOutputLimit) {
+            WriteOutGathered();
             gGatheredSinceNs = NowNs();
         }
         size_t used = size_t(gOutputUsed);
@@ -420,10 +444,48 @@ void ConsoleWrite(const char* data, size_t length) {
         gOutput[used++] = data[i];
         gOutputUsed = sig_atomic_t(used);
     }
+    gMidLine = data[length - 1] != '\n';
 }
 
-void ConsoleFlush() {
+// Whether the bytes gathered from now on are the log's form; what was
+// gathered the other way is written out first.
+static void GatherInLogForm(bool logForm) {
+    if (logForm == gGatheredInLogForm) return;
     if (gOutputUsed != 0) WriteOutGathered();
+    gGatheredInLogForm = logForm;
+}
+
+// With a log or time stamps, each piece is gathered behind its stamp if it
+// starts a line (and copied for the log first where the log's form differs).
+void ConsoleWrite(const char* data, size_t length) {
+    if (!CaptureActive()) {
+        ShowBytes(data, length);
+        return;
+    }
+    GatherInLogForm(!TerminalAddsCr());
+    if (gGatheredInLogForm && CapturePassesAsIs(data, length)) {  // the gathered bytes are the log's
+        ShowBytes(data, length);
+        return;
+    }
+    while (length != 0) {
+        CaptureStamp stamp;
+        size_t piece = CapturePiece(data, length, &stamp, !gGatheredInLogForm);
+        if (stamp.length != 0) ShowBytes(stamp.text, stamp.length);
+        ShowBytes(data, piece);
+        data += piece;
+        length -= piece;
+    }
+}
+
+// A log write that failed is told on the screen, on a line of its own, once.
+void ConsoleFlush() {
+    if (gOutputUsed != 0 || CaptureActive()) WriteOutGathered();
+    char warning[400];
+    if (CaptureTakeLogFailure(warning, sizeof warning)) {
+        if (gMidLine) ConsoleWrite("\n", 1);
+        ConsoleWrite(warning, strlen(warning));
+        WriteOutGathered();
+    }
 }
 
 bool ConsoleIsInteractive() { return isatty(kInputFd) == 1; }
@@ -432,11 +494,19 @@ bool ConsoleIsInteractive() { return isatty(kInputFd) == 1; }
 // locale's character set is UTF-8; elsewhere (a pipe, a file, a terminal of
 // another character set) the byte 0xEB, as the line table has it. Asked
 // afresh each time: the mark is written a few times a session at most.
+// The log always gets the byte 0xEB.
 void ConsoleWriteChangeMark() {
-    if (isatty(kOutputFd) == 1 && LocaleIsUtf8()) {
-        ConsoleWrite("\xCE\xB4", 2);
+    const bool utf8 = isatty(kOutputFd) == 1 && LocaleIsUtf8();
+    if (CaptureActive()) {
+        GatherInLogForm(!utf8 && !TerminalAddsCr());
+        CaptureStamp stamp;
+        CapturePiece("\xEB", 1, &stamp, !gGatheredInLogForm);
+        if (stamp.length != 0) ShowBytes(stamp.text, stamp.length);
+    }
+    if (utf8) {
+        ShowBytes("\xCE\xB4", 2);
     } else {
-        ConsoleWrite("\xEB", 1);
+        ShowBytes("\xEB", 1);
     }
 }
 
@@ -451,3 +521,15 @@ void ConsoleSleep(unsigned milliseconds) {
 int ConsoleInputFd() { return gInputEnded ? -1 : kInputFd; }
 
 bool ConsolePendingKeys() { return gKeyHead < gKeyEnd; }
+
+bool ConsoleStartLog(const char* path, char* reason, size_t reasonSize) {
+    if (!CaptureOpenLog(path, reason, reasonSize)) return false;
+    gOutputLimit = sizeof gOutput;
+    return true;
+}
+
+void ConsoleStartTimeStamps() { CaptureStartStamps(!gMidLine); }
+
+void ConsoleStartStampedLine() {
+    if (CaptureStamping() && CaptureMidLine()) ConsoleWrite("\n", 1);
+}

@@ -14,6 +14,11 @@
 // as "\r\n" and everything else as it is, so no code-page or stdio
 // translation touches what the monitor writes. Only the line table's change
 // mark takes the wide-character call on a console (ConsoleWriteChangeMark).
+// With a log (capture.h) the same bytes go to the log file first, before
+// each write to the screen; the change mark goes there as the byte 0xEB.
+#include <cstring>
+
+#include "../capture.h"
 #include "../console.h"
 #include "../win32_serial.h"
 #include "key_events.h"
@@ -268,44 +273,110 @@ int ConsoleReadKey() {
     }
 }
 
-void ConsoleWrite(const char* data, size_t length) {
-    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (output == nullptr || output == INVALID_HANDLE_VALUE) return;
-    char buffer[512];
+namespace {
+
+// Output of one call on its way to the standard output handle, "\n" already
+// as "\r\n", which is what the log gets too: each write to the screen is
+// preceded by the same bytes to the log (unless `toLog` is cleared).
+struct ScreenBuffer {
+    explicit ScreenBuffer(HANDLE handle) : output(handle) {}
+    HANDLE output;
+    char bytes[512];
     size_t used = 0;
-    auto flush = [&]() -> bool {
+    bool failed = false;
+    bool toLog = CaptureActive();
+
+    void Flush() {
+        if (toLog) CaptureWriteLog(bytes, used);
         size_t done = 0;
-        while (done < used) {
+        while (!failed && done < used) {
             DWORD written = 0;
-            if (!WriteFile(output, buffer + done, DWORD(used - done), &written, nullptr) || written == 0) {
-                return false;
+            if (!WriteFile(output, bytes + done, DWORD(used - done), &written, nullptr) || written == 0) {
+                failed = true;  // what could not be written is gone
             }
             done += written;
         }
         used = 0;
-        return true;
-    };
-    for (size_t i = 0; i < length; ++i) {
-        if (used + 2 > sizeof buffer && !flush()) return;
-        if (data[i] == '\n') buffer[used++] = '\r';
-        buffer[used++] = data[i];
     }
-    flush();
+    void Add(const char* data, size_t length) {
+        for (size_t i = 0; i < length && (!failed || toLog); ++i) {
+            if (used + 2 > sizeof bytes) Flush();
+            if (data[i] == '\n') bytes[used++] = '\r';
+            bytes[used++] = data[i];
+        }
+    }
+};
+
+HANDLE StandardOutput() {
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    return output == nullptr ? INVALID_HANDLE_VALUE : output;
+}
+
+// The change mark for the log, behind its stamp (shown on the screen too)
+// if it starts a line.
+void LogChangeMark(ScreenBuffer* screen) {
+    CaptureStamp stamp;
+    CapturePiece("\xEB", 1, &stamp, false);
+    if (stamp.length != 0) screen->Add(stamp.text, stamp.length);
+    screen->Flush();
+    CaptureWriteLog("\xEB", 1);
+}
+
+// A log write that failed is told on the screen, on a line of its own, once.
+void ReportLogFailure() {
+    char warning[400];
+    if (!CaptureTakeLogFailure(warning, sizeof warning)) return;
+    if (CaptureMidLine()) ConsoleWrite("\n", 1);
+    ConsoleWrite(warning, strlen(warning));
+}
+
+}  // namespace
+
+void ConsoleWrite(const char* data, size_t length) {
+    ScreenBuffer screen(StandardOutput());
+    if (screen.output == INVALID_HANDLE_VALUE) screen.failed = true;
+    if (!CaptureActive()) {
+        if (screen.failed) return;
+        screen.Add(data, length);
+        screen.Flush();
+        return;
+    }
+    while (length != 0) {
+        CaptureStamp stamp;
+        size_t piece = CapturePiece(data, length, &stamp, false);
+        if (stamp.length != 0) screen.Add(stamp.text, stamp.length);
+        screen.Add(data, piece);
+        data += piece;
+        length -= piece;
+    }
+    screen.Flush();
+    ReportLogFailure();
 }
 
 // On a console the mark goes through the wide-character call as U+03B4, so
 // that it shows as a delta whatever the console's code page; anywhere else
 // (a pipe, a file) it is the byte 0xEB.
+// The log always gets the byte 0xEB.
 void ConsoleWriteChangeMark() {
-    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE output = StandardOutput();
     DWORD mode = 0;
     DWORD written = 0;
     const wchar_t delta = 0x03B4;
-    if (output != nullptr && output != INVALID_HANDLE_VALUE && GetConsoleMode(output, &mode) &&
-        WriteConsoleW(output, &delta, 1, &written, nullptr) && written == 1) {
+    if (output == INVALID_HANDLE_VALUE || !GetConsoleMode(output, &mode)) {
+        ConsoleWrite("\xEB", 1);
         return;
     }
-    ConsoleWrite("\xEB", 1);
+    if (CaptureActive()) {
+        ScreenBuffer screen(output);
+        LogChangeMark(&screen);
+    }
+    if (!WriteConsoleW(output, &delta, 1, &written, nullptr) || written != 1) {
+        ScreenBuffer screen(output);
+        screen.toLog = false;  // the log has it already
+        screen.Add("\xEB", 1);
+        screen.Flush();
+    }
+    ReportLogFailure();
 }
 
 bool ConsoleIsInteractive() { return Input() == InputKind::kConsole; }
@@ -314,3 +385,13 @@ void ConsoleSleep(unsigned milliseconds) { Sleep(milliseconds); }
 
 // The Windows console needs no settings changed, so there is nothing to note.
 void ConsoleStart() {}
+
+bool ConsoleStartLog(const char* path, char* reason, size_t reasonSize) {
+    return CaptureOpenLog(path, reason, reasonSize);
+}
+
+void ConsoleStartTimeStamps() { CaptureStartStamps(!CaptureMidLine()); }
+
+void ConsoleStartStampedLine() {
+    if (CaptureStamping() && CaptureMidLine()) ConsoleWrite("\n", 1);
+}

@@ -23,7 +23,9 @@ Exits 77 (skipped) when wine is not installed at all.
 
 import os
 import pty
+import re
 import select
+import signal
 import shutil
 import struct
 import subprocess
@@ -685,6 +687,87 @@ def case_replug(name, wine, exe, helper, plain):
         state.close()
 
 
+STAMP = rb"\[\d\d:\d\d:\d\d\.\d{3}\] "
+DATED_STAMP = rb"\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] "
+
+
+def read_bytes(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def kill_program(session):
+    """SIGKILL to the program itself (the child of `timeout`)."""
+    pid = session.process.pid
+    try:
+        with open(f"/proc/{pid}/task/{pid}/children") as f:
+            children = [int(c) for c in f.read().split()]
+    except OSError:
+        children = []
+    for child in children:
+        os.kill(child, signal.SIGKILL)
+    return bool(children)
+
+
+def case_capture(wine, exe, helper):
+    """/LOG:path and /TS: the log is what standard output got, appended to;
+    an unopenable log ends the program before the port; stamps; SIGKILL."""
+    log_path = os.path.join(wine.prefix, "session.log")
+    log_option = "/log:" + windows_path(log_path)
+    outs = b""
+    for data in (b"one\ntwo\r\xeb", b"three\n"):
+        s = Session(wine, exe, [str(PORT), "9600", "8", "1", "0", "/NC", log_option], with_port=True)
+        start = session_start(PORT, plain=True)
+        check("log: session starts", s.out.wait_for(start), repr(s.out.bytes() + s.err.bytes()))
+        s.peer_sends(data)
+        s.out.wait_for(start + data.replace(b"\n", b"\r\n"))
+        s.type(b"\xc2\xa0")  # 0xFF in code page 437
+        code = s.finish()
+        same("log: exit status", code, 0)
+        outs += s.out.bytes()
+    same("log: standard output of both sessions, appended", read_bytes(log_path), outs)
+
+    bad = "Z:\\nonexistent-dorvalix\\log"
+    s = Session(wine, exe, [str(NO_DEVICE_PORT), "9600", "8", "1", "0", "/LOG:" + bad])
+    code = s.finish()
+    out = s.out.bytes()
+    check("unopenable log: one line naming the path, nothing before it",
+          out.startswith(b"Unable to open log file " + bad.encode() + b": ") and out.count(b"\r\n") == 1
+          and out.endswith(b"\r\n") and len(out) > 40, repr(out))
+    same("unopenable log: exit status", code, 1)
+
+    if helper:
+        s = Session(wine, exe, [str(PORT), "9600", "8", "1", "0", "/TS"], with_port=True, keys_helper=helper)
+        check("/TS: session starts", s.out.wait_for(b"buffull\r\n"), repr(s.out.bytes() + s.err.bytes()))
+        s.peer_sends(b"A\r")
+        s.out.wait_for(b"A(0D) \r\n")
+        s.keys("c 1B", "c 42")  # ESC B
+        s.out.wait_for(b"(Break on) ")
+        s.keys("c FF")
+        code = s.finish()
+        shape = (re.escape(BANNER + settings_line(PORT)) + DATED_STAMP + rb"Tx buffer size: 0 bytes\r\n" +
+                 rb"(" + STAMP + rb"[^\r]*\r\n){7}" + STAMP + rb"A\(0D\) \r\n" + STAMP + rb"\(Break on\) $")
+        check("/TS: stamps, the date on the first, a line command on a stamped line of its own",
+              re.fullmatch(shape, s.out.bytes()) is not None, repr(s.out.bytes()))
+        same("/TS: exit status", code, 0)
+
+    kill_log = os.path.join(wine.prefix, "killed.log")
+    s = Session(wine, exe, [str(PORT), "9600", "8", "1", "0", "/NC", "/LOG:" + windows_path(kill_log)],
+                with_port=True)
+    s.out.wait_for(b" bytes\r\n")
+    for _ in range(20):
+        s.peer_sends(b"x" * 60 + b"\n")
+    s.out.wait_for(b"x" * 60 + b"\r\n" + b"x" * 60)
+    killed = kill_program(s)
+    s.finish()
+    logged = read_bytes(kill_log) or b""
+    check("SIGKILL: the log holds all that was shown", killed and logged.startswith(s.out.bytes()),
+          f"killed={killed}, shown {len(s.out.bytes())} bytes, logged {len(logged)}")
+
+
 def build_helper(out_dir):
     compiler = shutil.which("x86_64-w64-mingw32-g++")
     if compiler is None:
@@ -709,6 +792,7 @@ def run_cases(name, wine, exe, helper):
     case_no_device(wine, exe)
     case_plain_typed(wine, exe)
     case_keys_not_from_a_console(wine, exe, helper)
+    case_capture(wine, exe, helper)
     if helper:
         case_plain_keys(wine, exe, helper)
         case_default(wine, exe, helper)
