@@ -40,18 +40,13 @@ int32_t g_failedError = 0;
 size_t g_failedLength = 0;
 char g_failedText[96];
 
-// Records a failure of the named operation with the last platform error.
-// Built by hand rather than through printf, and not built again while the
-// record already holds that very text: on a port without modem lines a
-// failing modem query is recorded four times per pass of the monitor loop,
-// each with the same text, and forming it was most of that loop's cost.
-int Fail(int32_t code, const char* what) {
-    int32_t error = int32_t(GetLastError());
-    StatusCode = code;
-    if (what == g_failedWhat && error == g_failedError && g_failedLength != 0 &&
-        std::memcmp(StatusText, g_failedText, g_failedLength + 1) == 0) {
-        return 0;
-    }
+// Forms "<what> failed with error <error>." in StatusText, by hand rather
+// than through printf, and remembers it for Fail. Kept out of Fail so that
+// Fail's common case stays a few instructions.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void FormFailText(const char* what, int32_t error) {
     char number[12];
     char* digits = number + sizeof number;
     *--digits = '\0';
@@ -71,6 +66,20 @@ int Fail(int32_t code, const char* what) {
     g_failedError = error;
     g_failedLength = length < sizeof g_failedText ? length : 0;
     if (g_failedLength != 0) std::memcpy(g_failedText, StatusText, length + 1);
+}
+
+// Records a failure of the named operation with the last platform error.
+// The text is not formed again while the record already holds that very
+// text: on a port without modem lines a failing modem query is recorded four
+// times per pass of the monitor loop, each with the same text, and forming
+// it was most of that loop's cost.
+int Fail(int32_t code, const char* what) {
+    int32_t error = int32_t(GetLastError());
+    StatusCode = code;
+    if (what != g_failedWhat || error != g_failedError || g_failedLength == 0 ||
+        std::memcmp(StatusText, g_failedText, g_failedLength + 1) != 0) {
+        FormFailText(what, error);
+    }
     return 0;
 }
 
