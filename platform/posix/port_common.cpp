@@ -1,6 +1,7 @@
 // What every kind of port shares: the Windows time-out rules, the clock, the
 // read wait that also watches the console's keys, and the DCB checks.
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
 #include <poll.h>
@@ -77,3 +78,27 @@ bool CheckDcb(const DCB& dcb) {
     return ok;
 }
 
+void FillCommProp(LPCOMMPROP prop, DWORD capabilities, DWORD maxRxQueue, DWORD txQueued, DWORD rxQueued) {
+    constexpr DWORD kServiceSerialComm = 0x00000001;  // SP_SERIALCOMM
+    constexpr DWORD kSubTypeRs232 = 0x00000001;       // PST_RS232
+    constexpr DWORD kBaudUser = 0x10000000;           // BAUD_USER
+    constexpr DWORD kAllBaudRates = 0x1007FFFF;       // BAUD_075 .. BAUD_57600, BAUD_USER
+    constexpr DWORD kSettableParams = 0x0000007F;     // SP_PARITY .. SP_RLSD
+    constexpr WORD kDataBits5To8 = 0x000F;            // DATABITS_5 .. DATABITS_8
+    constexpr WORD kStopAndParity = 0x1F07;           // STOPBITS_10/15/20, PARITY_NONE .. SPACE
+    std::memset(prop, 0, sizeof *prop);
+    prop->wPacketLength = sizeof *prop;
+    prop->wPacketVersion = 2;
+    prop->dwServiceMask = kServiceSerialComm;
+    prop->dwMaxTxQueue = kNominalTxQueue;
+    prop->dwMaxRxQueue = maxRxQueue;
+    prop->dwMaxBaud = kBaudUser;
+    prop->dwProvSubType = kSubTypeRs232;
+    prop->dwProvCapabilities = capabilities;
+    prop->dwSettableParams = kSettableParams;
+    prop->dwSettableBaud = kAllBaudRates;
+    prop->wSettableData = kDataBits5To8;
+    prop->wSettableStopParity = kStopAndParity;
+    prop->dwCurrentTxQueue = txQueued > kNominalTxQueue ? kNominalTxQueue : txQueued;
+    prop->dwCurrentRxQueue = rxQueued > maxRxQueue ? maxRxQueue : rxQueued;
+}

@@ -41,6 +41,12 @@ bool CheckDcb(const DCB& dcb);
 // The nominal output buffer size the kinds of port report as dwMaxTxQueue.
 constexpr DWORD kNominalTxQueue = 4096;
 
+// Fills a COMMPROP as a serial provider reports it: RS-232, every rate,
+// 5-8 data bits, every stop-bit and parity setting, with the kind's own
+// capability bits (PCF_*) and receive queue size, and the bytes queued now
+// each way (cut at the queue sizes).
+void FillCommProp(LPCOMMPROP prop, DWORD capabilities, DWORD maxRxQueue, DWORD txQueued, DWORD rxQueued);
+
 // The operations of one kind of port, on the port object that kind's open
 // made. The handle has been checked; ReadFile and WriteFile have set the
 // count to 0. Each returns as its Win32 call does, with the error set.

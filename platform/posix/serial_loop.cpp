@@ -11,16 +11,7 @@
 
 namespace {
 
-// GetCommProperties values, with the Win32 names of the bits they stand for.
-constexpr DWORD kServiceSerialComm = 0x00000001;  // SP_SERIALCOMM
-constexpr DWORD kSubTypeRs232 = 0x00000001;       // PST_RS232
-constexpr DWORD kBaudUser = 0x10000000;           // BAUD_USER
-constexpr DWORD kAllBaudRates = 0x1007FFFF;       // BAUD_075 .. BAUD_57600, BAUD_USER
-constexpr DWORD kCapabilities = 0x000003FF;       // PCF_DTRDSR .. PCF_16BITMODE
-constexpr DWORD kSettableParams = 0x0000007F;     // SP_PARITY .. SP_RLSD
-constexpr WORD kDataBits5To8 = 0x000F;            // DATABITS_5 .. DATABITS_8
-constexpr WORD kStopAndParity = 0x1F07;           // STOPBITS_10/15/20, PARITY_NONE .. SPACE
-
+constexpr DWORD kCapabilities = 0x000003FF;  // PCF_DTRDSR .. PCF_16BITMODE
 constexpr DWORD kRingSize = 65536;  // the receive queue
 
 bool g_open = false;
@@ -177,21 +168,7 @@ BOOL LoopClearCommError(void*, LPDWORD errors, LPCOMSTAT stat) {
 
 BOOL LoopGetCommProperties(void*, LPCOMMPROP prop) {
     if (prop == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
-    std::memset(prop, 0, sizeof *prop);
-    prop->wPacketLength = sizeof(COMMPROP);
-    prop->wPacketVersion = 2;
-    prop->dwServiceMask = kServiceSerialComm;
-    prop->dwMaxTxQueue = kNominalTxQueue;
-    prop->dwMaxRxQueue = kRingSize;
-    prop->dwMaxBaud = kBaudUser;
-    prop->dwProvSubType = kSubTypeRs232;
-    prop->dwProvCapabilities = kCapabilities;
-    prop->dwSettableParams = kSettableParams;
-    prop->dwSettableBaud = kAllBaudRates;
-    prop->wSettableData = kDataBits5To8;
-    prop->wSettableStopParity = kStopAndParity;
-    prop->dwCurrentTxQueue = 0;
-    prop->dwCurrentRxQueue = g_count;
+    FillCommProp(prop, kCapabilities, kRingSize, 0, g_count);
     return TRUE;
 }
 

@@ -34,15 +34,7 @@ constexpr int kPulseCalls = 16;         // answers that show a line moved and ba
 constexpr size_t kPollEvery = 4096;     // bytes read from the ring between looks at the server
 constexpr DWORD kMaxDword = 0xFFFFFFFFu;
 
-// COMMPROP values (Windows SDK names in the comments).
-constexpr DWORD kServiceSerialComm = 0x00000001;  // SP_SERIALCOMM
-constexpr DWORD kSubTypeRs232 = 0x00000001;       // PST_RS232
-constexpr DWORD kBaudUser = 0x10000000;           // BAUD_USER
-constexpr DWORD kAllBaudRates = 0x1007FFFF;       // BAUD_075 .. BAUD_57600, BAUD_USER
-constexpr DWORD kCapabilities = 0x000000FF;       // PCF_DTRDSR .. PCF_INTTIMEOUTS
-constexpr DWORD kSettableParams = 0x0000007F;     // SP_PARITY .. SP_RLSD
-constexpr WORD kDataBits5To8 = 0x000F;            // DATABITS_5 .. DATABITS_8
-constexpr WORD kStopAndParity = 0x1F07;           // STOPBITS_10/15/20, PARITY_NONE .. SPACE
+constexpr DWORD kCapabilities = 0x000000FF;  // PCF_DTRDSR .. PCF_INTTIMEOUTS
 
 struct RemotePort {
     bool open;
@@ -287,21 +279,7 @@ BOOL RemoteGetProperties(void* v, LPCOMMPROP prop) {
     if (prop == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
     RemoteLink& l = p->link;
     if (l.gatherCount > 0 && MonotonicNs() - l.gatherSinceNs >= kGatherNs) LinkSendGathered(l, 0);
-    std::memset(prop, 0, sizeof *prop);
-    prop->wPacketLength = sizeof *prop;
-    prop->wPacketVersion = 2;
-    prop->dwServiceMask = kServiceSerialComm;
-    prop->dwMaxTxQueue = kNominalTxQueue;
-    prop->dwMaxRxQueue = kLinkRing;
-    prop->dwMaxBaud = kBaudUser;
-    prop->dwProvSubType = kSubTypeRs232;
-    prop->dwProvCapabilities = kCapabilities;
-    prop->dwSettableParams = kSettableParams;
-    prop->dwSettableBaud = kAllBaudRates;
-    prop->wSettableData = kDataBits5To8;
-    prop->wSettableStopParity = kStopAndParity;
-    prop->dwCurrentTxQueue = DWORD(l.gatherCount > kNominalTxQueue ? kNominalTxQueue : l.gatherCount);
-    prop->dwCurrentRxQueue = DWORD(LinkReadable(l));
+    FillCommProp(prop, kCapabilities, kLinkRing, DWORD(l.gatherCount), DWORD(LinkReadable(l)));
     return TRUE;
 }
 

@@ -44,21 +44,9 @@
 
 namespace {
 
-// COMMPROP constants of the Windows SDK that only this file needs.
-constexpr DWORD kSpSerialComm = 0x00000001;
-constexpr DWORD kPstRs232 = 0x00000001;
-constexpr DWORD kBaudUser = 0x10000000;
 // PCF_DTRDSR | PCF_RTSCTS | PCF_RLSD | PCF_PARITY_CHECK | PCF_XONXOFF |
 // PCF_SETXCHAR | PCF_TOTALTIMEOUTS | PCF_INTTIMEOUTS
 constexpr DWORD kCapabilities = 0x000000FF;
-// SP_PARITY | SP_BAUD | SP_DATABITS | SP_STOPBITS | SP_HANDSHAKING |
-// SP_PARITY_CHECK | SP_RLSD
-constexpr DWORD kSettableParams = 0x0000007F;
-// BAUD_075 .. BAUD_57600 and BAUD_USER: every rate can be set.
-constexpr DWORD kSettableBaud = 0x1007FFFF;
-constexpr WORD kSettableData = 0x000F;          // DATABITS_5 .. DATABITS_8
-constexpr WORD kSettableStopParity = 0x1F07;    // STOPBITS_10/15/20, all parities
-constexpr DWORD kMaxBaud = kBaudUser;
 
 constexpr DWORD kMaxDword = 0xFFFFFFFFu;
 
@@ -187,8 +175,6 @@ bool QueueBytes(int fd, unsigned long request, DWORD& bytes) {
     bytes = n > 0 ? DWORD(n) : 0;
     return true;
 }
-
-DWORD Clamp(DWORD value, DWORD max) { return value > max ? max : value; }
 
 // The DCB a port starts with, before any SetCommState: DTR and RTS as the
 // kernel leaves them on open (raised), no DSR flow control.
@@ -527,21 +513,7 @@ BOOL TtyGetCommProperties(void* p, LPCOMMPROP prop) {
     }
     inQueue += port->aheadCount;
     outQueue += port->out.count;
-    std::memset(prop, 0, sizeof *prop);
-    prop->wPacketLength = sizeof *prop;
-    prop->wPacketVersion = 2;
-    prop->dwServiceMask = kSpSerialComm;
-    prop->dwMaxTxQueue = kNominalTxQueue;
-    prop->dwMaxRxQueue = kNominalTxQueue;
-    prop->dwMaxBaud = kMaxBaud;
-    prop->dwProvSubType = kPstRs232;
-    prop->dwProvCapabilities = kCapabilities;
-    prop->dwSettableParams = kSettableParams;
-    prop->dwSettableBaud = kSettableBaud;
-    prop->wSettableData = kSettableData;
-    prop->wSettableStopParity = kSettableStopParity;
-    prop->dwCurrentTxQueue = Clamp(outQueue, kNominalTxQueue);
-    prop->dwCurrentRxQueue = Clamp(inQueue, kNominalTxQueue);
+    FillCommProp(prop, kCapabilities, kNominalTxQueue, outQueue, inQueue);
     return TRUE;
 }
 
