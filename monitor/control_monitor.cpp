@@ -26,20 +26,15 @@ void ShowReceived(int byte) {
     if (byte == 0x0D) Print("\n");
 }
 
-void ShowItem(const char* item) {
-    StartChangeItem();
-    PutText(item);
-}
-
 // The key after ESC: a line command, or any other byte sent as it is.
 void RunCommand(int key) {
     switch (key) {
-        case 'B': if (BreakOn()) ShowItem("(Break on) "); break;
-        case 'b': if (BreakOff()) ShowItem("(Break off) "); break;
-        case 'D': if (DTROn()) ShowItem("(DTR on) "); break;
-        case 'd': if (DTROff()) ShowItem("(DTR off) "); break;
-        case 'R': if (RTSOn()) ShowItem("(RTS on) "); break;
-        case 'r': if (RTSOff()) ShowItem("(RTS off) "); break;
+        case 'B': if (BreakOn()) PutChangeItem("(Break on) "); break;
+        case 'b': if (BreakOff()) PutChangeItem("(Break off) "); break;
+        case 'D': if (DTROn()) PutChangeItem("(DTR on) "); break;
+        case 'd': if (DTROff()) PutChangeItem("(DTR off) "); break;
+        case 'R': if (RTSOn()) PutChangeItem("(RTS on) "); break;
+        case 'r': if (RTSOff()) PutChangeItem("(RTS off) "); break;
         default: TxChar(key); break;
     }
 }

@@ -25,3 +25,8 @@ void PutByte(int byte) {
 void PutText(const char* text) { ConsoleWrite(text, std::strlen(text)); }
 
 void StartChangeItem() { ConsoleStartStampedLine(); }
+
+void PutChangeItem(const char* item) {
+    StartChangeItem();
+    PutText(item);
+}

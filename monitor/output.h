@@ -19,3 +19,6 @@ void PutText(const char* text);
 // the input lines): with time stamps on it starts a stamped line of its own,
 // so that every change carries its time; otherwise it runs on in the stream.
 void StartChangeItem();
+
+// A line command's item (`(DTR off) ` and the like), shown as a change item.
+void PutChangeItem(const char* item);

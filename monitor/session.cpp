@@ -36,8 +36,8 @@ const char* LogPath(const char* option) {
 
 // A line command's item, in the default mode on a stamped line of its own.
 void ShowCommandItem(bool ownLine, const char* item) {
-    if (ownLine) StartChangeItem();
-    PutText(item);
+    if (ownLine) PutChangeItem(item);
+    else PutText(item);
 }
 
 const char* ParityWord(int32_t code) {

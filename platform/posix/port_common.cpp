@@ -102,3 +102,18 @@ void FillCommProp(LPCOMMPROP prop, DWORD capabilities, DWORD maxRxQueue, DWORD t
     prop->dwCurrentTxQueue = txQueued > kNominalTxQueue ? kNominalTxQueue : txQueued;
     prop->dwCurrentRxQueue = rxQueued > maxRxQueue ? maxRxQueue : rxQueued;
 }
+
+DCB InitialDcb() {
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    dcb.fBinary = 1;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fTXContinueOnXoff = 1;
+    dcb.XonLim = 2048;
+    dcb.XoffLim = 512;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    return dcb;
+}

@@ -38,6 +38,11 @@ PortWait WaitForPortOrKey(int fd, long ms);
 // 1.5). Returns false with ERROR_INVALID_PARAMETER set when it is refused.
 bool CheckDcb(const DCB& dcb);
 
+// The DCB a port starts with, before any SetCommState: binary, DTR and RTS
+// raised (as a device is on open), no flow control, the usual XON/XOFF
+// characters and limits; rate and format 0, for the kind to fill in.
+DCB InitialDcb();
+
 // The nominal output buffer size the kinds of port report as dwMaxTxQueue.
 constexpr DWORD kNominalTxQueue = 4096;
 

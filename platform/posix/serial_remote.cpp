@@ -66,17 +66,7 @@ DWORD Lines(RemotePort& p) {
 }
 
 DCB DcbFromServer(const TelnetState& t) {
-    DCB dcb;
-    std::memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    dcb.fBinary = 1;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fTXContinueOnXoff = 1;
-    dcb.XonLim = 2048;
-    dcb.XoffLim = 512;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
+    DCB dcb = InitialDcb();
     dcb.BaudRate = t.baud != 0 ? t.baud : 9600;
     dcb.ByteSize = t.dataSize >= 5 && t.dataSize <= 8 ? t.dataSize : 8;
     dcb.Parity = t.parity >= 1 && t.parity <= 5 ? BYTE(t.parity - 1) : NOPARITY;

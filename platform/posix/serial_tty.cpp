@@ -176,23 +176,6 @@ bool QueueBytes(int fd, unsigned long request, DWORD& bytes) {
     return true;
 }
 
-// The DCB a port starts with, before any SetCommState: DTR and RTS as the
-// kernel leaves them on open (raised), no DSR flow control.
-DCB InitialDcb() {
-    DCB dcb;
-    std::memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    dcb.fBinary = 1;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fTXContinueOnXoff = 1;
-    dcb.XonLim = 2048;
-    dcb.XoffLim = 512;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
-    return dcb;
-}
-
 
 BOOL TtyCloseHandle(void* p) {
     TtyPort* port = static_cast<TtyPort*>(p);
