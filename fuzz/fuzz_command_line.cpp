@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "../monitor/session.h"
-#include "../tests/fake_console.h"
-#include "../tests/fake_serial.h"
+#include "../tests/unit/fake_console.h"
+#include "../tests/unit/fake_serial.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> args(1);

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "../monitor/display.h"
-#include "../tests/fake_console.h"
+#include "../tests/unit/fake_console.h"
 
 namespace {
 

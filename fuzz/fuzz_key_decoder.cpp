@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "../platform/posix/key_decoder.h"
+#include "../platform/posix/console/key_decoder.h"
 
 namespace {
 

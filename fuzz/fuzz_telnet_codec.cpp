@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "../platform/posix/telnet_codec.h"
+#include "../platform/posix/remote/telnet_codec.h"
 
 namespace {
 

@@ -14,11 +14,11 @@ core=(driver/serial_driver.cpp monitor/session.cpp monitor/control_monitor.cpp
       monitor/display.cpp monitor/output.cpp)
 
 clang++ "${flags[@]}" -o "$out/fuzz_command_line" fuzz/fuzz_command_line.cpp "${core[@]}" \
-    tests/fake_serial.cpp tests/fake_console.cpp
-clang++ "${flags[@]}" -o "$out/fuzz_key_decoder" fuzz/fuzz_key_decoder.cpp platform/posix/key_decoder.cpp
-clang++ "${flags[@]}" -o "$out/fuzz_telnet_codec" fuzz/fuzz_telnet_codec.cpp platform/posix/telnet_codec.cpp
+    tests/unit/fake_serial.cpp tests/unit/fake_console.cpp
+clang++ "${flags[@]}" -o "$out/fuzz_key_decoder" fuzz/fuzz_key_decoder.cpp platform/posix/console/key_decoder.cpp
+clang++ "${flags[@]}" -o "$out/fuzz_telnet_codec" fuzz/fuzz_telnet_codec.cpp platform/posix/remote/telnet_codec.cpp
 clang++ "${flags[@]}" -o "$out/fuzz_display" fuzz/fuzz_display.cpp monitor/display.cpp monitor/output.cpp \
-    tests/fake_console.cpp
+    tests/unit/fake_console.cpp
 
 total=0
 for target in command_line key_decoder display telnet_codec; do

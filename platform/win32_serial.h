@@ -6,6 +6,13 @@
 // CMakeLists.txt): its port calls then go through the port layer of
 // platform/windows/serial_replug.h, which carries a session over a device
 // that goes away and comes back. Nothing else is routed there.
+//
+// That include is the one that runs from this interface down into a host's
+// folder, and it stays: the driver is one source on every host and includes
+// this header alone, so the routing can reach it only here. Taking it out
+// would mean a forced include from the build, which hides from a reader of
+// the driver where its calls go. serial_replug.h itself never includes this
+// header, so no circle forms.
 #pragma once
 
 #ifdef _WIN32
@@ -35,5 +42,5 @@
 #define SetCommConfig ReplugSetCommConfig
 #endif
 #else
-#include "posix/win32_api.h"
+#include "posix/win32/api.h"
 #endif

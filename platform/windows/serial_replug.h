@@ -33,7 +33,7 @@
 #endif
 #include <windows.h>
 #else
-#include "../posix/win32_api.h"
+#include "../posix/win32/api.h"
 #endif
 
 // Spacing of the attempts to open a lost device again, in milliseconds.

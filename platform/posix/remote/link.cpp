@@ -1,0 +1,352 @@
+// The connection of a remote port to its server: attempts, negotiation,
+// the received ring, the gathered output (remote/link.h).
+#include "link.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "../console/hooks.h"
+
+namespace {
+
+// What one recv() may take.
+constexpr size_t kChunk = 16384;
+
+constexpr uint32_t kSettingsAcks = kAckBaud | kAckDataSize | kAckParity | kAckStopSize | kAckFlow;
+
+void CloseFd(RemoteLink& l) {
+    if (l.fd >= 0) close(l.fd);
+    l.fd = -1;
+}
+
+// Sends all of `bytes` within `ms` (-1: no limit). On a broken connection
+// the link is lost. Returns the count sent; errno is set when it is short.
+size_t SendAll(RemoteLink& l, const uint8_t* bytes, size_t n, long ms) {
+    long long deadline = ms < 0 ? -1 : MonotonicMs() + ms;
+    size_t sent = 0;
+    while (sent < n && l.fd >= 0) {
+        ssize_t k = send(l.fd, bytes + sent, n - sent, MSG_NOSIGNAL);
+        if (k > 0) {
+            sent += size_t(k);
+            continue;
+        }
+        if (k < 0 && errno == EINTR) continue;
+        if (k < 0 && errno != EAGAIN) {
+            int err = errno;
+            LinkLost(l);
+            errno = err;
+            return sent;
+        }
+        long long left = deadline < 0 ? 1000 : deadline - MonotonicMs();
+        if (left <= 0) {
+            errno = ETIMEDOUT;
+            return sent;
+        }
+        ConsoleFlushHook();
+        pollfd p = {l.fd, POLLOUT, 0};
+        (void)poll(&p, 1, int(left > 1000 ? 1000 : left));
+    }
+    if (sent < n && l.fd < 0 && errno == 0) errno = ENOTCONN;
+    return sent;
+}
+
+// Telnet's owed answers.
+void SendReplies(RemoteLink& l) {
+    if (l.telnet.replyLength == 0 || l.fd < 0) return;
+    size_t n = l.telnet.replyLength;
+    l.telnet.replyLength = 0;
+    (void)SendAll(l, l.telnet.reply, n, 1000);
+}
+
+void SendCommand(RemoteLink& l, uint8_t command, const uint8_t* value, size_t length) {
+    uint8_t out[2 * 4 + 7];
+    size_t n = TelnetEncodeCommand(command, value, length, out);
+    (void)SendAll(l, out, n, 1000);
+}
+
+void SendByteCommand(RemoteLink& l, uint8_t command, uint8_t value) { SendCommand(l, command, &value, 1); }
+
+// A connection just made: telnet's opening, then the settings and lines.
+void Greet(RemoteLink& l) {
+    l.controlDead = false;
+    if (!l.address.comPort) {
+        l.phase = LinkPhase::kReady;
+        return;
+    }
+    l.phase = LinkPhase::kNegotiating;
+    l.boundMs = MonotonicMs() + kLinkBoundMs;
+    TelnetStart(l.telnet, true);
+    SendReplies(l);
+    SendByteCommand(l, kCpcModemStateMask, 255);
+    // Value 0 asks for the server's own setting.
+    static const uint8_t kAsk[4] = {0, 0, 0, 0};
+    SendCommand(l, kCpcBaudRate, l.haveSettings ? l.baud : kAsk, 4);
+    SendByteCommand(l, kCpcDataSize, l.haveSettings ? l.dataSize : 0);
+    SendByteCommand(l, kCpcParity, l.haveSettings ? l.parity : 0);
+    SendByteCommand(l, kCpcStopSize, l.haveSettings ? l.stopSize : 0);
+    SendByteCommand(l, kCpcControl, l.haveSettings ? l.flow : 0);
+    if (l.haveSettings) {
+        // Not waited for: a server whose device has no lines never answers.
+        SendByteCommand(l, kCpcControl, l.dtr ? 8 : 9);
+        SendByteCommand(l, kCpcControl, l.rts ? 11 : 12);
+        if (l.brk) SendByteCommand(l, kCpcControl, 5);
+    }
+}
+
+// Takes what the server has sent, while the ring has room for a chunk; with
+// `mayDrop`, all of it, data that finds no room being lost.
+void Receive(RemoteLink& l, bool mayDrop) {
+    static uint8_t raw[kChunk];
+    static uint8_t data[kChunk];
+    while (l.fd >= 0 && (mayDrop || kLinkRing - l.ringCount >= kChunk)) {
+        ssize_t n = recv(l.fd, raw, kChunk, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) return;
+        if (n <= 0) {
+            LinkLost(l);
+            return;
+        }
+        size_t count = size_t(n);
+        const uint8_t* from = raw;
+        if (l.address.comPort) {
+            count = TelnetDecode(l.telnet, raw, size_t(n), data);
+            from = data;
+            SendReplies(l);
+            if (l.fd < 0) return;  // lost while answering: what came with it goes too
+        }
+        if (count > kLinkRing - l.ringCount) {
+            count = kLinkRing - l.ringCount;
+            l.overrun = true;
+        }
+        for (size_t i = 0; i < count; ++i) l.ring[(l.ringStart + l.ringCount + i) % kLinkRing] = from[i];
+        l.ringCount += count;
+        if (l.phase != LinkPhase::kReady) l.held += count;
+        if (size_t(n) < kChunk) return;  // all there was: no second call just to hear EAGAIN
+    }
+}
+
+// Where a connection in progress stands; a failed one tries the next
+// attempt later.
+void Progress(RemoteLink& l) {
+    if (l.phase == LinkPhase::kConnecting) {
+        int done = RemoteConnectDone(l.fd);
+        if (done < 0 || (done == 0 && MonotonicMs() >= l.boundMs)) {
+            LinkLost(l);
+            return;
+        }
+        if (done == 0) return;
+        Greet(l);
+    }
+    if (l.phase == LinkPhase::kNegotiating) {
+        if ((l.telnet.acks & kSettingsAcks) == kSettingsAcks && l.telnet.haveModem) {
+            l.phase = LinkPhase::kReady;
+            l.held = 0;
+            l.telnet.acks = 0;
+            // The server repeats its first notification, change bits and
+            // all: nothing has moved and come back before the start.
+            l.telnet.pulse = 0;
+        } else if (MonotonicMs() >= l.boundMs) {
+            LinkLost(l);
+        }
+    }
+}
+
+void Attempt(RemoteLink& l) {
+    if (l.phase != LinkPhase::kGone || MonotonicMs() < l.nextTryMs) return;
+    l.nextTryMs = MonotonicMs() + kLinkRetryMs;
+    l.fd = RemoteConnectStart(l.address, l.index);
+    if (l.fd < 0) return;
+    l.phase = LinkPhase::kConnecting;
+    l.boundMs = MonotonicMs() + kLinkBoundMs;
+}
+
+bool KeyReady() {
+    if (ConsoleKeysPendingHook()) return true;
+    int fd = ConsoleKeyFdHook();
+    if (fd < 0) return false;
+    pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, 0) > 0;
+}
+
+}  // namespace
+
+void LinkLost(RemoteLink& l) {
+    CloseFd(l);
+    if (l.held > 0) l.ringCount -= l.held;
+    l.held = 0;
+    if (l.gatherCount > 0 && l.sendError == 0) l.sendError = ENOTCONN;
+    l.gatherCount = 0;
+    l.phase = LinkPhase::kGone;
+    l.telnet.haveModem = false;
+    if (l.nextTryMs < MonotonicMs()) l.nextTryMs = MonotonicMs();
+}
+
+bool LinkOpen(RemoteLink& l, const char* name) {
+    std::memset(&l, 0, sizeof l);
+    l.fd = -1;
+    l.dtr = l.rts = true;
+    if (!RemoteResolve(name, l.address)) return false;
+    long long deadline = MonotonicMs() + kLinkBoundMs;
+    int err = ECONNREFUSED;
+    for (l.index = 0; l.index < l.address.count; ++l.index) {
+        l.phase = LinkPhase::kGone;
+        l.nextTryMs = 0;
+        Attempt(l);
+        if (l.fd < 0) err = errno;
+        while (l.phase != LinkPhase::kGone && l.phase != LinkPhase::kReady) {
+            long long left = deadline - MonotonicMs();
+            if (left <= 0) {
+                LinkLost(l);
+                err = ETIMEDOUT;
+                break;
+            }
+            pollfd p = {l.fd, short(l.phase == LinkPhase::kConnecting ? POLLOUT : POLLIN), 0};
+            if (poll(&p, 1, int(left)) < 0 && errno != EINTR) {
+                err = errno;
+                LinkLost(l);
+                break;
+            }
+            if (l.phase == LinkPhase::kConnecting && RemoteConnectDone(l.fd) < 0) err = errno;
+            LinkPoll(l);
+            if (l.phase == LinkPhase::kGone) err = ECONNRESET;
+        }
+        if (l.phase == LinkPhase::kReady) {
+            l.nextTryMs = 0;
+            return true;
+        }
+    }
+    l.ringCount = 0;
+    return FailErrno(err);
+}
+
+bool LinkClose(RemoteLink& l) {
+    bool ok = LinkFlush(l, 1000);
+    CloseFd(l);
+    l.phase = LinkPhase::kGone;
+    l.ringCount = 0;
+    return ok;
+}
+
+void LinkPoll(RemoteLink& l) {
+    Attempt(l);
+    Progress(l);
+    // While negotiating, data beyond the ring's room is dropped rather than
+    // left to stand in front of the server's answers.
+    if (l.phase == LinkPhase::kNegotiating || l.phase == LinkPhase::kReady) {
+        Receive(l, l.phase == LinkPhase::kNegotiating);
+    }
+    Progress(l);
+}
+
+PortWait LinkWait(RemoteLink& l, long ms) {
+    if (l.gatherCount > 0 && (l.gatherCount >= kGatherMax || MonotonicNs() - l.gatherSinceNs >= kGatherNs ||
+                              !KeyReady())) {
+        LinkSendGathered(l, 1000);  // a failure is kept for the next write
+    }
+    long slice = ms;
+    int fd = l.fd;
+    if (l.phase == LinkPhase::kGone) {
+        long long due = l.nextTryMs - MonotonicMs();
+        if (due < 0) due = 0;
+        if (slice < 0 || due < slice) slice = long(due);
+    } else if (l.phase == LinkPhase::kConnecting) {
+        fd = -1;  // its progress is looked at every few milliseconds
+        if (slice < 0 || slice > 10) slice = 10;
+    }
+    if (l.phase == LinkPhase::kNegotiating) {
+        long long left = l.boundMs - MonotonicMs();
+        if (left < 0) left = 0;
+        if (slice < 0 || left < slice) slice = long(left);
+    }
+    if (kLinkRing - l.ringCount < kChunk) fd = -1;  // no room to take more: the time alone
+    return WaitForPortOrKey(fd, slice);
+}
+
+size_t LinkReadable(const RemoteLink& l) { return l.phase == LinkPhase::kReady ? l.ringCount : l.ringCount - l.held; }
+
+size_t LinkTake(RemoteLink& l, uint8_t* out, size_t n) {
+    size_t readable = LinkReadable(l);
+    if (n > readable) n = readable;
+    for (size_t i = 0; i < n; ++i) out[i] = l.ring[(l.ringStart + i) % kLinkRing];
+    l.ringStart = (l.ringStart + n) % kLinkRing;
+    l.ringCount -= n;
+    return n;
+}
+
+void LinkSendGathered(RemoteLink& l, long ms) {
+    if (l.gatherCount == 0 || l.phase != LinkPhase::kReady) return;
+    size_t sent = SendAll(l, l.gather, l.gatherCount, ms);
+    if (l.fd < 0) return;  // lost: LinkLost has kept the failure
+    if (sent < l.gatherCount) {
+        std::memmove(l.gather, l.gather + sent, l.gatherCount - sent);
+        if (errno != ETIMEDOUT && l.sendError == 0) l.sendError = errno;
+    }
+    l.gatherCount -= sent;
+}
+
+bool LinkFlush(RemoteLink& l, long ms) {
+    LinkSendGathered(l, ms);
+    if (l.sendError != 0) {
+        int err = l.sendError;
+        l.sendError = 0;
+        return FailErrno(err);
+    }
+    return TRUE;
+}
+
+bool LinkGather(RemoteLink& l, const uint8_t* data, size_t n, long totalMs) {
+    if (l.sendError != 0) return LinkFlush(l, 0);  // bytes gathered earlier did not go out
+    long long deadline = -2;  // the clock is read only when a send is due
+    while (n > 0) {
+        if (l.phase != LinkPhase::kReady) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
+        if (l.gatherCount == 0) {
+            l.gatherSinceNs = MonotonicNs();
+            l.gatherCalls = 0;
+        }
+        size_t taken = n;
+        if (l.address.comPort) {
+            l.gatherCount += TelnetEncodeData(data, n, l.gather + l.gatherCount, sizeof l.gather - l.gatherCount, &taken);
+        } else {
+            if (taken > sizeof l.gather - l.gatherCount) taken = sizeof l.gather - l.gatherCount;
+            std::memcpy(l.gather + l.gatherCount, data, taken);
+            l.gatherCount += taken;
+        }
+        data += taken;
+        n -= taken;
+        // The age of the first byte is looked at every few calls: a stream
+        // of one-byte writes costs no clock read each.
+        bool old = ++l.gatherCalls % kGatherAgeEvery == 0 && MonotonicNs() - l.gatherSinceNs >= kGatherNs;
+        if (n > 0 || l.gatherCount >= kGatherMax || old) {
+            if (deadline == -2) deadline = totalMs < 0 ? -1 : MonotonicMs() + totalMs;
+            long long left = deadline < 0 ? -1 : deadline - MonotonicMs();
+            if (deadline >= 0 && left < 0) left = 0;
+            if (!LinkFlush(l, long(left))) return false;
+            if (n > 0 && l.gatherCount >= kGatherMax) return FailWith(ERROR_GEN_FAILURE);  // no room within the time
+        }
+    }
+    return true;
+}
+
+bool LinkCommand(RemoteLink& l, uint8_t command, const uint8_t* value, size_t length, uint32_t ack, long ms) {
+    if (l.phase != LinkPhase::kReady) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
+    LinkSendGathered(l, 1000);  // a failure is the next write's to report
+    l.telnet.acks &= ~ack;
+    SendCommand(l, command, value, length);
+    if (l.phase != LinkPhase::kReady) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
+    if (ack == 0) return true;
+    ConsoleFlushHook();
+    long long deadline = MonotonicMs() + ms;
+    for (;;) {
+        Receive(l, true);
+        if (l.phase != LinkPhase::kReady) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
+        if (l.telnet.acks & ack) return true;
+        long long left = deadline - MonotonicMs();
+        if (left <= 0) return FailWith(ERROR_GEN_FAILURE);
+        pollfd p = {l.fd, POLLIN, 0};
+        if (poll(&p, 1, int(left)) < 0 && errno != EINTR) return FailErrno(errno);
+    }
+}

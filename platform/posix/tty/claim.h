@@ -1,0 +1,57 @@
+// Internal to the tty provider: the checks that make a port's open refuse a
+// device that is not free for this session, as Windows refuses a port that
+// another program holds, and the UUCP lock the session holds on it.
+//
+// Before the device is opened (only lstat, stat, readlink and /proc are
+// looked at, so a refused device gets nothing):
+// - after a loss, what the name resolves to now must be allowed by the rule
+//   of tty/identity.h (a pty is never adopted again under an untouched link);
+// - the device is not the program's own terminal: not the device of standard
+//   input, output or error, not the controlling terminal (nor /dev/tty, which
+//   is that terminal under another number, nor /dev/tty0 from a virtual
+//   console);
+// - no live UUCP lock file names it (LCK..<name> in /var/lock or /run/lock,
+//   <name> the node's path below /dev with '/' as '_', holding the locker's
+//   process number); a lock whose process is gone is stale and removed;
+// - no other process that the system lets us see holds it open (its
+//   /proc/<pid>/fd entries). The process that started this one is left out:
+//   a port it holds, it has handed over (test rigs and wrappers keep the far
+//   end of a pty that way).
+// After the open, before anything is changed on the device: the descriptor
+// must be the device that was checked (the name was not changed in between),
+// and a UUCP lock is taken for the session where the lock folder is writable.
+// It is released when the port closes (a pty's already when it is lost).
+#pragma once
+
+#include <climits>
+
+#include "identity.h"
+
+struct TtyClaim {
+    TtyIdentity opened;      // what the name resolved to when the device was last opened
+    TtyIdentity checking;    // what it resolves to in the open being made
+    char lockFile[PATH_MAX]; // the session's lock file; empty: none
+    bool lockTaken;          // that lock was taken by the open being made
+    bool pending;            // the open being made has passed TtyClaimOpened
+};
+
+// Before open(): false, with the Win32 error set, when the device behind
+// `path` may not be opened now (ERROR_FILE_NOT_FOUND: not the lost device;
+// ERROR_ACCESS_DENIED: the console's terminal, locked or held elsewhere).
+bool TtyClaimBeforeOpen(const char* path, TtyClaim& claim);
+
+// After open(), before the descriptor is used: false, with the error set,
+// when `fd` is not the device checked. Takes the session's lock.
+bool TtyClaimOpened(int fd, TtyClaim& claim);
+
+// The open failed: undoes what TtyClaimOpened did for it, if it got that far
+// (the lock it took, the identity it noted).
+void TtyClaimUndo(TtyClaim& claim);
+
+// The device is lost. The lock of a pty goes at once: its number is
+// someone else's from now on. Any other device keeps its lock while it is
+// away, so that no one else takes the port before it is back.
+void TtyClaimLost(TtyClaim& claim);
+
+// The port closes: releases the session's lock.
+void TtyClaimRelease(TtyClaim& claim);

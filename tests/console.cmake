@@ -1,3 +1,0 @@
-add_executable(console_tests test_key_decoder.cpp test_console_posix.cpp)
-target_link_libraries(console_tests PRIVATE dorvalix_console GTest::gtest_main)
-gtest_discover_tests(console_tests)

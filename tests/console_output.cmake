@@ -1,4 +1,0 @@
-# The POSIX console's gathered output, in child processes on pty pairs.
-add_executable(console_output_tests ${CMAKE_CURRENT_LIST_DIR}/test_console_output.cpp)
-target_link_libraries(console_output_tests PRIVATE dorvalix_console GTest::gtest_main)
-gtest_discover_tests(console_output_tests PROPERTIES TIMEOUT 60)

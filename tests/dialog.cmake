@@ -1,3 +1,0 @@
-add_executable(dialog_tests test_config_dialog.cpp fake_console.cpp)
-target_link_libraries(dialog_tests PRIVATE dorvalix_core dorvalix_serial GTest::gtest_main)
-gtest_discover_tests(dialog_tests)

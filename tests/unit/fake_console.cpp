@@ -1,0 +1,54 @@
+#include "fake_console.h"
+
+#include "../../platform/console.h"
+
+FakeConsoleState fakeConsole;
+
+void ResetFakeConsole() { fakeConsole = FakeConsoleState(); }
+
+void ConsoleStart() {}
+
+bool ConsoleKeyWaiting() {
+    ++fakeConsole.keyTests;
+    if (fakeConsole.onKeyTest) fakeConsole.onKeyTest(fakeConsole.keyTests);
+    if (!fakeConsole.keys.empty()) return true;
+    if (++fakeConsole.dryTests >= fakeConsole.dryLimit) {
+        fakeConsole.ranDry = true;
+        fakeConsole.keys.push_back(char(0xFF));
+        return true;
+    }
+    return false;
+}
+
+int ConsoleReadKey() {
+    if (fakeConsole.failedReads > 0) {
+        --fakeConsole.failedReads;
+        return -1;
+    }
+    if (fakeConsole.keys.empty()) return 0;
+    unsigned char key = static_cast<unsigned char>(fakeConsole.keys[0]);
+    fakeConsole.keys.erase(0, 1);
+    return key;
+}
+
+void ConsoleWrite(const char* data, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        if (data[i] == '\n') fakeConsole.output += '\r';
+        fakeConsole.output += data[i];
+    }
+}
+
+// Standard output taken as a pipe: the mark is the byte 0xEB.
+void ConsoleWriteChangeMark() { fakeConsole.output += char(0xEB); }
+
+void ConsoleSleep(unsigned milliseconds) {
+    ++fakeConsole.sleeps;
+    fakeConsole.sleptMs += milliseconds;
+}
+
+bool ConsoleIsInteractive() { return fakeConsole.interactive; }
+
+// No capture: the session's own output is what the tests compare.
+bool ConsoleStartLog(const char*, char*, size_t) { return true; }
+void ConsoleStartTimeStamps() {}
+void ConsoleStartStampedLine() {}

@@ -1,0 +1,11 @@
+# Unit tests of the driver and the monitor over the scripted serial provider
+# and the scripted console.
+add_executable(unit_tests
+  ${CMAKE_CURRENT_SOURCE_DIR}/unit/fake_serial.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/unit/fake_console.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_driver.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_session.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_display.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_monitor.cpp)
+target_link_libraries(unit_tests PRIVATE dorvalix_core GTest::gtest_main)
+gtest_discover_tests(unit_tests)

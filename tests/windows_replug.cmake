@@ -1,9 +1,0 @@
-# The Windows port layer, built on this host over the scripted serial
-# provider, with a clock of its own.
-add_executable(serial_replug_tests
-  ${CMAKE_CURRENT_LIST_DIR}/fake_serial.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/fake_console.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/test_serial_replug.cpp
-  ${CMAKE_SOURCE_DIR}/platform/windows/serial_replug.cpp)
-target_link_libraries(serial_replug_tests PRIVATE dorvalix_core GTest::gtest_main)
-gtest_discover_tests(serial_replug_tests)
