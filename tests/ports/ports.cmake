@@ -1,0 +1,5 @@
+# dorvalix-ports on Linux against a sysfs and /dev tree the tests make, with
+# ptys held by child processes and lock files written into that tree.
+add_executable(ports_tests ${CMAKE_CURRENT_SOURCE_DIR}/ports/test_ports.cpp)
+target_link_libraries(ports_tests PRIVATE dorvalix_ports GTest::gtest_main)
+gtest_discover_tests(ports_tests PROPERTIES TIMEOUT 60)
