@@ -225,13 +225,16 @@ TEST(Ports, Rows) {
          }},
         {"the table: 80 columns, long names cut, the line to copy whole", {}, false,
          [](Tree& t) {
-             t.Lock("ttyUSB0", t.Child("a-long-program", ""));
+             const std::string longName = "usb-Aaaa_" + std::string(70, 'x') + "_Z9-if00-port0";
+             fs::create_symlink("../../ttyUSB0", t.root + "/dev/serial/by-id/" + longName);  // before kById
+             const std::string pid = t.Lock("ttyUSB0", t.Child("locker", ""));
              return std::vector<std::string>{
-                 "COM    DEVICE        USB ID    DRIVER     STATE",
-                 "COM1   /dev/ttyS0    -         serial     system console",
-                 "-      /dev/ttyUSB0  0403:6001 ftdi_sio   in use by a-long-prog...(pid ",
-                 "       by-id: " + kById, "       FTDI FT232R USB UART, serial A12345",
-                 "DORVALIX_COM2=" + kByIdPath + " dorvalix 2 115200 8 1 0"};
+                 "COM    DEVICE        USB ID    DRIVER     STATE\n",
+                 "\nCOM1   /dev/ttyS0    -         serial     system console\n",
+                 "\n-      /dev/ttyUSB0  0403:6001 ftdi_sio   in use by locker (pid " + pid + ")\n",
+                 "\n       by-id: usb-Aaaa_" + std::string(19, 'x') + "..." + std::string(20, 'x') + "_Z9-if00-port0\n",
+                 "\n       FTDI FT232R USB UART, serial A12345\n",
+                 "\nDORVALIX_COM2=/dev/serial/by-id/" + longName + " dorvalix 2 115200 8 1 0\n"};
          }},
         {"a bad option", {"/S", "-x"}, false,
          [](Tree&) { return std::vector<std::string>{"dorvalix-ports: unknown option -x", "dorvalix-ports [/S]"}; },
