@@ -43,11 +43,33 @@ PortRow* RowOf(PortList& list, unsigned n) {
     return row;
 }
 
-// A row for COM<n> with its device object, when the name exists.
-void AddDosDevice(PortList& list, unsigned n) {
+// Wine's own name lookup, kernel32's wine_get_unix_file_name; nullptr on
+// Windows. Under wine a COM port is a link in the prefix's dosdevices
+// folder, which QueryDosDevice does not know unless wine's mount manager
+// made it; the lookup resolves the name to that link's path (a look at the
+// names, not an open).
+typedef char*(CDECL* UnixFileName)(const WCHAR* dosName);
+UnixFileName WineLookup() {
+    HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+    FARPROC lookup = kernel32 != nullptr ? GetProcAddress(kernel32, "wine_get_unix_file_name") : nullptr;
+    return reinterpret_cast<UnixFileName>(reinterpret_cast<void*>(lookup));
+}
+
+// A row for COM<n> with its device object (under wine its link's path),
+// when the name exists.
+void AddDosDevice(PortList& list, unsigned n, UnixFileName wine) {
     char name[16], target[1024];
     std::snprintf(name, sizeof name, "COM%u", n);
-    if (QueryDosDeviceA(name, target, sizeof target) == 0) return;
+    if (QueryDosDeviceA(name, target, sizeof target) == 0) {
+        char narrow[32];
+        WCHAR device[32];
+        int length = std::snprintf(narrow, sizeof narrow, "\\\\.\\COM%u", n);
+        for (int i = 0; i <= length; ++i) device[i] = WCHAR(narrow[i]);
+        char* path = wine != nullptr ? wine(device) : nullptr;
+        if (path == nullptr) return;
+        SET_FIELD(target, path);
+        HeapFree(GetProcessHeap(), 0, path);
+    }
     PortRow* row = RowOf(list, n);
     if (row != nullptr) SET_FIELD(row->device, target);
 }
@@ -56,7 +78,8 @@ void AddDosDevice(PortList& list, unsigned n) {
 // listing them all is no cheaper, and not every system lists every name
 // it resolves).
 void ScanDosDevices(PortList& list) {
-    for (unsigned n = 1; n <= kMaxCom; ++n) AddDosDevice(list, n);
+    const UnixFileName wine = WineLookup();
+    for (unsigned n = 1; n <= kMaxCom; ++n) AddDosDevice(list, n, wine);
 }
 
 bool Property(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property, char* out, DWORD size) {
