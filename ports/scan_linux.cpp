@@ -350,7 +350,8 @@ void SetStates(const char* root) {
         const TtyHolder& h = gHolders[i];
         PortRow& row = *f.row;
         if (!f.check) continue;
-        if (f.name[0] != '\0' && WordIn(consoles, f.name)) {
+        // /dev/console itself, or a tty the kernel writes its console to.
+        if (std::strcmp(f.name, "console") == 0 || (f.name[0] != '\0' && WordIn(consoles, f.name))) {
             SET_FIELD(row.state, "system console");
         } else if (h.openBy != 0) {
             InUse(root, h.openBy, row);
@@ -396,12 +397,12 @@ void ScanPorts(const ScanOptions& options, PortList& list) {
     SetStates(root);
     SortPorts(list);  // the rows move: gFound's pointers are done with
     // A line to copy for each device no COM number reaches (only a tty of
-    // sysfs can be such a row), in device order, with the lowest number
-    // neither mapped nor a present ttyS's.
+    // sysfs can be such a row) but the console, in device order, with the
+    // lowest number neither mapped nor a present ttyS's.
     unsigned next = 1;
     for (int i = 0; i < list.count; ++i) {
         PortRow& row = list.rows[i];
-        if (row.comCount > 0) continue;
+        if (row.comCount > 0 || std::strcmp(row.state, "system console") == 0) continue;
         while (next <= kMaxCom && (mapped[next] || serial[next])) ++next;
         if (next > kMaxCom) break;
         std::snprintf(row.suggestion, sizeof row.suggestion, "DORVALIX_COM%u=%s dorvalix %u 115200 8 1 0", next,

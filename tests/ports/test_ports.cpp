@@ -218,12 +218,13 @@ TEST(Ports, Rows) {
              return std::vector<std::string>{MapLine("COM7", "/dev/serial/by-id/usb-gone", "-", "missing"),
                                              MapLine("COM8", "/tmp/file", "-", "not a tty")};
          }},
-        {"loop and a remote URL, not connected to", {"/S"}, false,
+        {"loop and a remote URL, not connected to; the console unmapped and offered to no one", {"/S"}, false,
          [](Tree&) {
-             setenv("DORVALIX_COM9", "loop", 1);
+             setenv("DORVALIX_COM1", "loop", 1);
              setenv("DORVALIX_COM10", "rfc2217://127.0.0.1:1", 1);
-             return std::vector<std::string>{MapLine("COM9", "loop", "loopback", "free"),
-                                             MapLine("COM10", "rfc2217://127.0.0.1:1", "rfc2217", "not probed")};
+             return std::vector<std::string>{MapLine("COM1", "loop", "loopback", "free"),
+                                             MapLine("COM10", "rfc2217://127.0.0.1:1", "rfc2217", "not probed"),
+                                             MapLine("-", "/dev/ttyS0", "serial", "system console")};
          }},
         {"the table: 80 columns, long names cut, the line to copy whole", {}, false,
          [](Tree& t) {
