@@ -90,6 +90,10 @@ void WriteTable(const PortList& list, FILE* out) {
         if (description[0] != '\0') More(out, "", description);
         suggestions += row.suggestion[0] != '\0';
     }
+    if (list.holdersUnseen) {
+        std::fprintf(out, "\nOther users' processes were not looked at: a port one of them holds\n"
+                          "without a lock shows as free. Run as root to see every holder.\n");
+    }
     if (suggestions == 0) return;
     std::fprintf(out, "\nTo reach a device by a COM number, map it (lines to copy):\n");
     for (int i = 0; i < list.count; ++i) {

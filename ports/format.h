@@ -8,7 +8,8 @@
 
 // The table: one line a port (COM, device, USB id, driver, state), lines
 // below it for what does not fit (the whole device name, the by-id name,
-// the description), then the mapping lines to copy, written whole.
+// the description), a note when other users' processes could not be looked
+// at, then the mapping lines to copy, written whole.
 void WriteTable(const PortList& list, FILE* out);
 
 // For scripts: one line a port, these fields in this order, separated by a

@@ -25,6 +25,7 @@ struct PortRow {
 struct PortList {
     PortRow rows[kMaxPorts];
     int count;
+    bool holdersUnseen;  // some processes could not be looked at: a port they hold shows as free
 };
 
 // A new empty row at the end, or nullptr when the list is full.

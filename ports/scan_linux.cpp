@@ -338,13 +338,13 @@ void InUse(const char* root, long pid, PortRow& row) {
 }
 
 // The state of every tty row, from one pass of the holder checks.
-void SetStates(const char* root) {
+void SetStates(const char* root, PortList& list) {
     char consoles[256] = "", path[PATH_MAX];
     std::snprintf(path, sizeof path, "%s/sys/class/tty/console/active", root);
     if (!ReadAttribute(path, consoles, sizeof consoles)) consoles[0] = '\0';
     int count = 0;
     for (int i = 0; i < gFoundCount; ++i) gIds[count++] = gFound[i].check ? gFound[i].id : TtyIdentity{};
-    TtyFindHolders(gIds, count, root, gHolders);
+    list.holdersUnseen = TtyFindHolders(gIds, count, root, gHolders) > 0;
     for (int i = 0; i < gFoundCount; ++i) {
         const Found& f = gFound[i];
         const TtyHolder& h = gHolders[i];
@@ -381,6 +381,7 @@ void ScanPorts(const ScanOptions& options, PortList& list) {
     for (size_t n = std::strlen(root); n > 0 && root[n - 1] == '/'; --n) root[n - 1] = '\0';
     gFoundCount = 0;
     list.count = 0;
+    list.holdersUnseen = false;
     ScanSysfs(root, list);
     const int sysfsRows = gFoundCount;
     ScanById(root, sysfsRows);
@@ -394,7 +395,7 @@ void ScanPorts(const ScanOptions& options, PortList& list) {
         serial[index + 1] = true;
         if (!mapped[index + 1]) AddCom(*gFound[i].row, unsigned(index) + 1);
     }
-    SetStates(root);
+    SetStates(root, list);
     SortPorts(list);  // the rows move: gFound's pointers are done with
     // A line to copy for each device no COM number reaches (only a tty of
     // sysfs can be such a row) but the console, in device order, with the

@@ -164,6 +164,7 @@ void Probe(PortRow& row) {
 
 void ScanPorts(const ScanOptions& options, PortList& list) {
     list.count = 0;
+    list.holdersUnseen = false;
     ScanDosDevices(list);
     ScanClass(list, kPortsClass);
     ScanClass(list, kModemClass);

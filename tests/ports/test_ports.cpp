@@ -204,11 +204,12 @@ TEST(Ports, Rows) {
              setenv("DORVALIX_COM4", "/dev/ttyUSB0", 1);
              return std::vector<std::string>{UsbLine("COM4", "stale lock (pid " + t.Lock("ttyUSB0", gone) + ")")};
          }},
-        {"no permission, naming the group", {"/S"}, true,
+        {"no permission, naming the group; a note that root's processes went unseen", {}, true,
          [&](Tree& t) {
              const std::string node = t.root + "/dev/ttyUSB0";
              EXPECT_EQ(chown(node.c_str(), 0, 20) | chmod(node.c_str(), 0660), 0);
-             return std::vector<std::string>{"\tftdi_sio\tno permission (group " + group + ")\t"};
+             return std::vector<std::string>{" ftdi_sio   no permission (group " + group + ")\n",
+                                             "\nOther users' processes were not looked at"};
          }},
         {"a missing mapping and one that is no tty", {"/S"}, false,
          [](Tree& t) {

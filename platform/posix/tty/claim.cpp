@@ -355,7 +355,7 @@ void FindLock(const TtyIdentity& id, const char* root, TtyHolder& holder) {
 
 }  // namespace
 
-void TtyFindHolders(const TtyIdentity* ids, int count, const char* root, TtyHolder* holders) {
+int TtyFindHolders(const TtyIdentity* ids, int count, const char* root, TtyHolder* holders) {
     for (int i = 0; i < count; ++i) {
         holders[i] = TtyHolder{0, false, 0};
         if (ids[i].valid && ids[i].rdev != 0) FindLock(ids[i], root, holders[i]);
@@ -365,9 +365,9 @@ void TtyFindHolders(const TtyIdentity* ids, int count, const char* root, TtyHold
     char procPath[PATH_MAX];
     std::snprintf(procPath, sizeof procPath, "%s/proc", root);
     DIR* proc = opendir(procPath);
-    if (proc == nullptr) return;
+    if (proc == nullptr) return 0;
     const pid_t self = getpid(), parent = getppid();
-    int left = 0;
+    int left = 0, hidden = 0;
     for (int i = 0; i < count; ++i) left += ids[i].valid && ids[i].rdev != 0;
     while (left > 0) {
         dirent* process = readdir(proc);
@@ -378,7 +378,10 @@ void TtyFindHolders(const TtyIdentity* ids, int count, const char* root, TtyHold
         char dir[PATH_MAX + 32];
         std::snprintf(dir, sizeof dir, "%s/%ld/fd", procPath, pid);
         DIR* fds = opendir(dir);
-        if (fds == nullptr) continue;  // gone, or not ours to see
+        if (fds == nullptr) {
+            hidden += errno == EACCES;  // else gone
+            continue;
+        }
         while (dirent* entry = readdir(fds)) {
             if (entry->d_name[0] == '.') continue;
             char target[8];
@@ -395,4 +398,5 @@ void TtyFindHolders(const TtyIdentity* ids, int count, const char* root, TtyHold
         closedir(fds);
     }
     closedir(proc);
+    return hidden;
 }

@@ -67,5 +67,7 @@ struct TtyHolder {
 
 // Fills holders[i] for each of the `count` devices, in one pass over /proc.
 // `root` is put before /proc and the lock folders ("" for the system's own);
-// each identity's target is the node's path as seen from there.
-void TtyFindHolders(const TtyIdentity* ids, int count, const char* root, TtyHolder* holders);
+// each identity's target is the node's path as seen from there. Returns
+// how many processes had descriptors the system would not show (other
+// users' processes, to one who is not root).
+int TtyFindHolders(const TtyIdentity* ids, int count, const char* root, TtyHolder* holders);
