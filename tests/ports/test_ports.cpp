@@ -240,6 +240,11 @@ TEST(Ports, Rows) {
                  "\n       FTDI FT232R USB UART, serial A12345\n",
                  "\nDORVALIX_COM2=/dev/serial/by-id/" + longName + " dorvalix 2 115200 8 1 0\n"};
          }},
+        {"no port at all", {}, false,
+         [](Tree& t) {
+             fs::remove_all(t.root + "/sys/class/tty");
+             return std::vector<std::string>{"No serial port found.\n"};
+         }},
         {"a bad option", {"/S", "-x"}, false,
          [](Tree&) { return std::vector<std::string>{"dorvalix-ports: unknown option -x", "dorvalix-ports [/S]"}; },
          {"/dev/ttyUSB0"}, 1},
