@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the install rules and packages from the outside: installs the built
-# program into a staging folder, runs the installed program's usage text,
-# lints the manual page with groff and mandoc, builds the .deb and reads it
+# programs into a staging folder, runs the installed programs' usage texts,
+# lints the manual pages with groff and mandoc, builds the .deb and reads it
 # back (files, control fields, the program run from the unpacked package),
 # and builds the .zip of each mingw-w64 build that exists beside BUILD_DIR.
 # Everything happens in a scratch folder; no port is opened.
@@ -28,32 +28,53 @@ check_usage() {
     [ "$(head -n1 <<<"$out")" = "$usage_line" ] || fail "$1: first line '$(head -n1 <<<"$out")'"
 }
 
+# dorvalix-ports: its usage text with /? (exit status 0), and an unknown
+# option (exit status 1, the usage on standard error). Neither scans.
+ports_usage=$(printf 'DORVALIX-PORTS v%s  Lists the serial ports and who holds them' "$version")
+check_ports_usage() {
+    local out status
+    out=$(timeout 10 "$1" '/?' </dev/null)
+    status=$?
+    [ "$status" = 0 ] || fail "$1 /?: exit status $status, not 0"
+    [ "$(head -n1 <<<"$out" | tr -d '\r')" = "$ports_usage" ] || fail "$1 /?: first line '$(head -n1 <<<"$out")'"
+    out=$(timeout 10 "$1" /no-such-option 2>&1 >/dev/null </dev/null)
+    status=$?
+    [ "$status" = 1 ] || fail "$1 /no-such-option: exit status $status, not 1"
+    grep -q 'unknown option /no-such-option' <<<"$out" || fail "$1 /no-such-option: '$out'"
+}
+
 # The files under a folder, relative to it, sorted.
 files_in() { (cd "$1" && find . -type f | sed 's|^\./||' | LC_ALL=C sort); }
 
-# 1. Staged install: exactly the program, the manual page (compressed when
-# the build found gzip) and the README.
-man=share/man/man1/dorvalix.1
-[ -f "$build/dorvalix.1.gz" ] && man=$man.gz
+# 1. Staged install: exactly the programs, their manual pages (compressed
+# when the build found gzip) and the README.
+gz=
+[ -f "$build/dorvalix.1.gz" ] && gz=.gz
 stage=$scratch/stage
 cmake --install "$build" --prefix "$stage" >/dev/null || fail "cmake --install"
-expected=$(printf '%s\n' bin/dorvalix share/doc/dorvalix/README.md "$man")
+expected=$(printf '%s\n' bin/dorvalix bin/dorvalix-ports share/doc/dorvalix/README.md \
+    "share/man/man1/dorvalix-ports.1$gz" "share/man/man1/dorvalix.1$gz")
 [ "$(files_in "$stage")" = "$expected" ] || fail "installed files:"$'\n'"$(files_in "$stage")"
 check_usage "$stage/bin/dorvalix"
+check_ports_usage "$stage/bin/dorvalix-ports"
 
-# 2. The manual page: nothing to report from either formatter.
-page=$scratch/dorvalix.1
-case $man in
-    *.gz) gzip -dc "$stage/$man" >"$page" || fail "$man is not gzip data" ;;
-    *) cp "$stage/$man" "$page" ;;
-esac
-grep -q "^\.TH DORVALIX 1 .*\"dorvalix $version\"" "$page" || fail "manual page title line lacks the version"
-if have groff; then
-    report=$(groff -man -ww -z "$page" 2>&1) && [ -z "$report" ] || fail "groff -man -ww: $report"
-fi
-if have mandoc; then
-    report=$(mandoc -T lint -W style "$page" 2>&1) && [ -z "$report" ] || fail "mandoc -T lint: $report"
-fi
+# 2. The manual pages: nothing to report from either formatter.
+for name in dorvalix dorvalix-ports; do
+    man=share/man/man1/$name.1$gz
+    page=$scratch/$name.1
+    case $man in
+        *.gz) gzip -dc "$stage/$man" >"$page" || fail "$man is not gzip data" ;;
+        *) cp "$stage/$man" "$page" ;;
+    esac
+    title=$(tr '[:lower:]' '[:upper:]' <<<"$name")
+    grep -q "^\.TH $title 1 .*\"dorvalix $version\"" "$page" || fail "$name.1: title line lacks the version"
+    if have groff; then
+        report=$(groff -man -ww -z "$page" 2>&1) && [ -z "$report" ] || fail "$name.1: groff -man -ww: $report"
+    fi
+    if have mandoc; then
+        report=$(mandoc -T lint -W style "$page" 2>&1) && [ -z "$report" ] || fail "$name.1: mandoc -T lint: $report"
+    fi
+done
 
 # 3. The .deb, made by CPack with its dependencies from dpkg-shlibdeps.
 if have dpkg-deb && have dpkg-shlibdeps && have file; then
@@ -86,18 +107,22 @@ if have dpkg-deb && have dpkg-shlibdeps && have file; then
         grep -q '^ Installed-Size: [1-9]' <<<"$info" || fail "no Installed-Size"
         unpacked=$scratch/unpacked
         dpkg-deb -x "$package" "$unpacked" || fail "dpkg-deb -x"
-        kind=$(file -b "$unpacked/usr/bin/dorvalix")
-        grep -q ', stripped' <<<"$kind" || fail "the program in the .deb is not stripped: $kind"
+        for program in dorvalix dorvalix-ports; do
+            kind=$(file -b "$unpacked/usr/bin/$program")
+            grep -q ', stripped' <<<"$kind" || fail "$program in the .deb is not stripped: $kind"
+        done
         check_usage "$unpacked/usr/bin/dorvalix"
+        check_ports_usage "$unpacked/usr/bin/dorvalix-ports"
     fi
 fi
 
 # 4. The Windows .zip of each mingw-w64 build there is: one folder holding
-# dorvalix.exe for that target and a README.txt with CRLF lines.
+# dorvalix.exe and dorvalix-ports.exe for that target and a README.txt with
+# CRLF lines.
 for target in x86_64:win64:'PE32+ executable' i686:win32:'PE32 executable'; do
     IFS=: read -r cpu system kind <<<"$target"
     dir=$source/build-$cpu-w64-mingw32
-    [ -f "$dir/CPackConfig.cmake" ] && [ -f "$dir/dorvalix.exe" ] || { echo "no $cpu mingw-w64 build: its .zip is not checked"; continue; }
+    [ -f "$dir/CPackConfig.cmake" ] && [ -f "$dir/dorvalix.exe" ] && [ -f "$dir/dorvalix-ports.exe" ] || { echo "no $cpu mingw-w64 build: its .zip is not checked"; continue; }
     have file || break
     zip=$scratch/zip-$cpu
     if ! cpack --config "$dir/CPackConfig.cmake" -G ZIP -B "$zip" >"$scratch/cpack-$cpu.log" 2>&1; then
@@ -107,10 +132,12 @@ for target in x86_64:win64:'PE32+ executable' i686:win32:'PE32 executable'; do
     name=dorvalix-$version-$system
     mkdir "$zip/x"
     (cd "$zip/x" && cmake -E tar xf "$zip/$name.zip") || { fail "$name.zip missing or unreadable"; continue; }
-    [ "$(files_in "$zip/x")" = "$(printf '%s\n' "$name/README.txt" "$name/dorvalix.exe")" ] ||
+    [ "$(files_in "$zip/x")" = "$(printf '%s\n' "$name/README.txt" "$name/dorvalix-ports.exe" "$name/dorvalix.exe")" ] ||
         fail "files in $name.zip:"$'\n'"$(files_in "$zip/x")"
-    exe=$(file -b "$zip/x/$name/dorvalix.exe")
-    grep -q "^$kind .*stripped" <<<"$exe" || fail "$name.zip: dorvalix.exe is $exe"
+    for program in dorvalix dorvalix-ports; do
+        exe=$(file -b "$zip/x/$name/$program.exe")
+        grep -q "^$kind .*stripped" <<<"$exe" || fail "$name.zip: $program.exe is $exe"
+    done
     grep -q 'CRLF line terminators' <<<"$(file -b "$zip/x/$name/README.txt")" || fail "$name.zip: README.txt not CRLF"
 done
 

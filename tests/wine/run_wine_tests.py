@@ -18,6 +18,9 @@ headroom of 0. One case gives COM50 modem lines with the fake-modem-lines
 instrument (tests/instrument, preloaded into wine; $FAKE_MODEM_LINES_PRELOAD
 names its library), and there the lines and DTR/RTS work.
 
+dorvalix-ports.exe, beside each dorvalix.exe, lists COM50 with its device
+and "not probed" (it opens no port), and COM60, never mapped, not at all.
+
 Exits 77 (skipped) when wine is not installed at all.
 """
 
@@ -84,7 +87,7 @@ def pe_machine(path):
     return machine, magic
 
 
-SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "ucrtbase.dll", "user32.dll", "advapi32.dll"}
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "ucrtbase.dll", "user32.dll", "advapi32.dll", "setupapi.dll"}
 
 
 def imported_dlls(path):
@@ -768,6 +771,22 @@ def case_capture(wine, exe, helper):
           f"killed={killed}, shown {len(s.out.bytes())} bytes, logged {len(logged)}")
 
 
+def ports_exe(exe):
+    return os.path.join(os.path.dirname(exe), "dorvalix-ports.exe")
+
+
+def case_ports(wine, exe):
+    """dorvalix-ports /S with COM50 on a pty: its row, opened by no one."""
+    s = Session(wine, ports_exe(exe), ["/S"], with_port=True)
+    code = s.finish()
+    rows = [line.split(b"\t") for line in s.out.bytes().split(b"\r\n") if line]
+    com50 = [row for row in rows if row[0] == b"COM50"]
+    check("ports: COM50 listed, not probed", len(com50) == 1 and len(com50[0]) == 10 and com50[0][8] == b"not probed",
+          f"rows {rows!r}")
+    check("ports: COM60 not listed", not any(row[0] == b"COM%d" % NO_DEVICE_PORT for row in rows), f"rows {rows!r}")
+    same("ports: exit status", code, 0)
+
+
 def build_helper(out_dir):
     compiler = shutil.which("x86_64-w64-mingw32-g++")
     if compiler is None:
@@ -789,6 +808,7 @@ def can_run(wine, exe):
 def run_cases(name, wine, exe, helper):
     log(f"{name}: sessions")
     case_usage(wine, exe)
+    case_ports(wine, exe)
     case_no_device(wine, exe)
     case_plain_typed(wine, exe)
     case_keys_not_from_a_console(wine, exe, helper)
@@ -813,13 +833,15 @@ def main():
     if loader is None:
         log("SKIPPED: wine is not installed (scripts/test.sh installs wine64, and wine32 where 32-bit programs run)")
         return SKIP
-    for path in (x64, x86):
+    for path in (x64, x86, ports_exe(x64), ports_exe(x86)):
         if not os.path.isfile(path):
             log(f"FAIL: {path} is missing; scripts/test.sh builds both Windows targets first")
             return 1
     begun = time.monotonic()
     check_executable("x86_64", x64, 0x8664, 0x20B)
     check_executable("i686", x86, 0x14C, 0x10B)
+    check_executable("x86_64 dorvalix-ports", ports_exe(x64), 0x8664, 0x20B)
+    check_executable("i686 dorvalix-ports", ports_exe(x86), 0x14C, 0x10B)
 
     wine = Wine(loader)
     try:

@@ -303,3 +303,100 @@ void TtyClaimRelease(TtyClaim& claim) {
     DropLock(claim.lockFile);
     claim.lockTaken = false;
 }
+
+// --- Who holds a device, for a list of ports ----------------------------------
+
+namespace {
+
+// The process number a lock file holds (as ReadLock reads it), 0 if none.
+long LockPidOf(const char* path) {
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return 0;
+    char text[32];
+    ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    long pid = 0;
+    if (n == 4 && (text[0] < ' ' || text[0] > '9')) {
+        int binary;
+        std::memcpy(&binary, text, sizeof binary);
+        pid = binary;
+    } else if (n > 0) {
+        text[n] = '\0';
+        pid = std::strtol(text, nullptr, 10);
+    }
+    return pid > 0 && pid <= 0x7FFFFFFFL ? pid : 0;
+}
+
+// The lock naming `id` in the lock folders below `root`: a live one first.
+void FindLock(const TtyIdentity& id, const char* root, TtyHolder& holder) {
+    char name[NAME_MAX + 1];
+    if (!LockName(id, name, sizeof name)) return;
+    struct stat seen[2];
+    int count = 0;
+    for (const char* dir : kLockDirs) {
+        char path[PATH_MAX];
+        struct stat st;
+        if (std::snprintf(path, sizeof path, "%s%s", root, dir) >= int(sizeof path) || stat(path, &st) != 0 ||
+            !S_ISDIR(st.st_mode)) {
+            continue;
+        }
+        bool twice = false;
+        for (int i = 0; i < count; ++i) twice = twice || (seen[i].st_dev == st.st_dev && seen[i].st_ino == st.st_ino);
+        if (twice) continue;
+        seen[count++] = st;
+        if (std::snprintf(path, sizeof path, "%s%s/%s", root, dir, name) >= int(sizeof path)) continue;
+        LockState state = ReadLock(path);
+        if (state == LockState::kNone || state == LockState::kOurs) continue;
+        holder.lockPid = LockPidOf(path);
+        holder.lockLive = state == LockState::kLive;
+        if (holder.lockLive) return;
+    }
+}
+
+}  // namespace
+
+int TtyFindHolders(const TtyIdentity* ids, int count, const char* root, TtyHolder* holders) {
+    for (int i = 0; i < count; ++i) {
+        holders[i] = TtyHolder{0, false, 0};
+        if (ids[i].valid && ids[i].rdev != 0) FindLock(ids[i], root, holders[i]);
+    }
+    // The same look at each process's descriptors as HeldElsewhere's, made
+    // once for all the devices.
+    char procPath[PATH_MAX];
+    std::snprintf(procPath, sizeof procPath, "%s/proc", root);
+    DIR* proc = opendir(procPath);
+    if (proc == nullptr) return 0;
+    const pid_t self = getpid(), parent = getppid();
+    int left = 0, hidden = 0;
+    for (int i = 0; i < count; ++i) left += ids[i].valid && ids[i].rdev != 0;
+    while (left > 0) {
+        dirent* process = readdir(proc);
+        if (process == nullptr) break;
+        char* end = nullptr;
+        long pid = std::strtol(process->d_name, &end, 10);
+        if (end == process->d_name || *end != '\0' || pid == self || pid == parent) continue;
+        char dir[PATH_MAX + 32];
+        std::snprintf(dir, sizeof dir, "%s/%ld/fd", procPath, pid);
+        DIR* fds = opendir(dir);
+        if (fds == nullptr) {
+            hidden += errno == EACCES;  // else gone
+            continue;
+        }
+        while (dirent* entry = readdir(fds)) {
+            if (entry->d_name[0] == '.') continue;
+            char target[8];
+            if (readlinkat(dirfd(fds), entry->d_name, target, sizeof target) <= 0 || target[0] != '/') continue;
+            struct stat st;
+            if (fstatat(dirfd(fds), entry->d_name, &st, 0) != 0 || !S_ISCHR(st.st_mode)) continue;
+            for (int i = 0; i < count; ++i) {
+                if (holders[i].openBy != 0 || !ids[i].valid || ids[i].rdev == 0) continue;
+                if (!SameDevice(st.st_dev, st.st_rdev, ids[i].fsDev, ids[i].rdev)) continue;
+                holders[i].openBy = pid;
+                --left;
+            }
+        }
+        closedir(fds);
+    }
+    closedir(proc);
+    return hidden;
+}

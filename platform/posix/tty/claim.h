@@ -55,3 +55,19 @@ void TtyClaimLost(TtyClaim& claim);
 
 // The port closes: releases the session's lock.
 void TtyClaimRelease(TtyClaim& claim);
+
+// Who holds a device, as the checks before an open would find it, for a
+// list of ports that must change nothing: nothing is opened, no lock is
+// taken and a stale lock stays where it is.
+struct TtyHolder {
+    long lockPid;   // the process number in a UUCP lock naming the device; 0: no lock
+    bool lockLive;  // that lock is live (else stale)
+    long openBy;    // a process (not this one nor its parent) with the device open; 0: none
+};
+
+// Fills holders[i] for each of the `count` devices, in one pass over /proc.
+// `root` is put before /proc and the lock folders ("" for the system's own);
+// each identity's target is the node's path as seen from there. Returns
+// how many processes had descriptors the system would not show (other
+// users' processes, to one who is not root).
+int TtyFindHolders(const TtyIdentity* ids, int count, const char* root, TtyHolder* holders);
