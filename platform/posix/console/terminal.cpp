@@ -182,14 +182,23 @@ void ApplyRawMode() {
     if (gTerminalChanged && InForeground()) tcsetattr(kInputFd, TCSANOW, &gRawTermios);
 }
 
+// At exit: gathered output goes out, a log that is behind gets a short
+// while to take the rest, and should it not, the warning is shown.
+void FinishOutput() {
+    WriteOutGathered();
+    if (!CaptureActive()) return;
+    CaptureFinishLog();
+    ConsoleFlush();
+}
+
 // Gathered output goes out before the terminal is put back, so that it is
 // written with the settings it was made for.
 extern "C" void RestoreAtExit() {
-    WriteOutGathered();
+    FinishOutput();
     RestoreTerminal();
 }
 
-extern "C" void FlushAtExit() { WriteOutGathered(); }
+extern "C" void FlushAtExit() { FinishOutput(); }
 
 // What a provider has to undo before a signal ends the process (console/hooks.h).
 void (*volatile gEndingCleanup)() = nullptr;
