@@ -224,11 +224,15 @@ bool PrivateName(const char* file, char* out, size_t size) {
     return std::snprintf(out, size, "%.*s/LTMP.%s", folder, file, letters) < int(size);
 }
 
-// Moves `path` aside without replacing anything there.
+// Renames `from` to `to` unless something is there already.
 bool MoveWithoutReplacing(const char* from, const char* to) {
     if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
     if (errno != EINVAL && errno != ENOSYS) return false;
-    return rename(from, to) == 0;  // a file system without the flag: the name is one no one foresees
+    // A file system or kernel without the flag: a link, which never
+    // replaces anything either, then the old name removed.
+    if (link(from, to) != 0) return false;
+    (void)unlink(from);
+    return true;
 }
 
 // Removes the stale lock `read` at `path`, and nothing else: it is first
