@@ -146,6 +146,17 @@ void CaptureWriteLog(const char* data, size_t length) {
     gLogBusy = 0;
 }
 
+void CaptureFinishLog() {
+    CaptureFlushLog();
+    if (!gLogOpen || gLogBusy) return;
+    unsigned long error = 0;
+    if (HostFinishLog(&error)) return;
+    HostCloseLog();
+    gLogOpen = 0;
+    gLogError = error;
+    gLogFailed = 1;
+}
+
 bool CaptureTakeLogFailure(char* line, size_t lineSize) {
     if (!gLogFailed) return false;
     gLogFailed = 0;

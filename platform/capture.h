@@ -39,6 +39,11 @@ void CaptureFlushLog();
 // without an open log); as CaptureFlushLog otherwise.
 void CaptureWriteLog(const char* data, size_t length);
 
+// At the end of the session: writes out the log's copy and waits a short,
+// bounded time for a log that is behind (a slow pipe) to take the rest;
+// one that does not counts as a failed write.
+void CaptureFinishLog();
+
 // True once after a log write has failed (the log is then closed), with
 // the warning line to show on the screen (ending in "\n") in `line`.
 bool CaptureTakeLogFailure(char* line, size_t lineSize);

@@ -14,9 +14,14 @@ struct LocalTime {
 bool HostOpenLog(const char* path, unsigned long* error);
 
 // Writes up to `length` bytes at the end of the log file; returns how many
-// went out (at least 1), or 0 on failure with the error number in `error`.
-// On POSIX only async-signal-safe calls.
+// went out or are kept to go out (at least 1), or 0 on failure with the
+// error number in `error`. On POSIX only async-signal-safe calls.
 size_t HostWriteLog(const char* data, size_t length, unsigned long* error);
+
+// At the end of the session: waits a short, bounded time for a log that does
+// not take bytes at once to take what is kept for it. False, with the error
+// number in `error`, when it did not.
+bool HostFinishLog(unsigned long* error);
 
 void HostCloseLog();
 

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -192,6 +194,39 @@ TEST(Capture, LogHoldsAllShownWhenKilled) {
     EXPECT_EQ(logged.compare(0, c.output().size(), c.output()), 0) << "log lacks what was shown";
     EXPECT_TRUE(std::regex_search(c.output(), std::regex(" bytes\r\n" + t + line + "\r\r\n" + t + "x")))
         << Visible(c.output());
+}
+
+// A log that is a FIFO whose reader goes away, or stops reading: one
+// warning, and the session goes on, shows what comes and ends on its key.
+TEST(Capture, FifoLogWhoseReaderLeavesOrStops) {
+    for (bool leaves : {true, false}) {
+        SCOPED_TRACE(leaves ? "reader leaves" : "reader stops");
+        TempDir dir;
+        const std::string fifo = dir.path + "/log";
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // not the child's
+        ASSERT_GE(reader, 0);
+        Pty port;
+        Child c({{"50", "115200", "8", "1", "0", "/NC", "/LOG:" + fifo}, {"DORVALIX_COM50=" + port.slavePath}});
+        ASSERT_TRUE(c.WaitForOutput(" bytes\r\n")) << Visible(c.output()) << c.errors();
+        ASSERT_TRUE(c.WaitForRawKeyboard());
+        if (leaves) close(reader), reader = -1;
+        const std::string chunk(4095, 'x'), warning = std::string("WARNING: Unable to write the log file (") +
+                                                     (leaves ? "Broken pipe" : "Resource temporarily unavailable") +
+                                                     "); logging stopped.\r\n";
+        for (int i = 0; i < 100 && c.output().find(warning) == std::string::npos; ++i) {  // 400 KB at most
+            ASSERT_TRUE(e2e::WriteAll(port.master, chunk + "\n"));
+            c.Collect(2);
+        }
+        EXPECT_TRUE(c.WaitForOutput(warning)) << Visible(c.output().substr(c.output().size() - 200));
+        ASSERT_TRUE(e2e::WriteAll(port.master, "still here\n"));
+        EXPECT_TRUE(c.WaitForOutput("still here\r\n"));
+        c.Type(kEndKey);
+        EXPECT_EQ(c.WaitForExit(), 0);
+        size_t at = c.output().find(warning);
+        EXPECT_EQ(c.output().find(warning, at + 1), std::string::npos) << "warned twice";
+        if (reader >= 0) close(reader);
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <initializer_list>
 #include <string>
@@ -128,6 +129,25 @@ TEST(EndToEnd, PortInUseIsRefusedAndTheHolderCarriesOn) {
     first.Type("z" + kEndUtf8);
     EXPECT_EQ(e2e::ReadBytes(port.master, 2), "z\xFF");
     EXPECT_EXIT_STATUS(first, 0);
+}
+
+// A signal that ends the session removes its lock before the process ends,
+// with keys from a terminal or from a pipe; the exit status tells the signal.
+TEST(EndToEnd, EndingSignalRemovesTheLock) {
+    if (access("/run/lock", W_OK) != 0) GTEST_SKIP() << "the lock folder is not writable here";
+    for (auto [sig, keyboard] : {std::pair{SIGTERM, Keyboard::kPipe}, std::pair{SIGHUP, Keyboard::kPty}}) {
+        SCOPED_TRACE(sig);
+        Pty port;
+        std::string lock = "/run/lock/LCK.." + port.slavePath.substr(5);
+        lock[lock.rfind('/')] = '_';
+        Child c({{"50", "115200", "8", "1", "0", "/NC"}, {Map50(port.slavePath), kUtf8}, keyboard});
+        ASSERT_TRUE(c.WaitForOutput(" bytes\r\n")) << Visible(c.output()) << c.errors();
+        EXPECT_EQ(access(lock.c_str(), F_OK), 0) << "no lock taken";
+        c.Signal(sig);
+        EXPECT_EXIT_STATUS(c, 128 + sig);
+        EXPECT_NE(access(lock.c_str(), F_OK), 0) << "lock left behind";
+        unlink(lock.c_str());
+    }
 }
 
 TEST(EndToEnd, PlainModeOnAPtyPassesBytesRaw) {

@@ -7,7 +7,9 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <dirent.h>
 #include <unistd.h>
 
 #include <asm/termbits.h>
@@ -69,6 +71,20 @@ extern "C" ssize_t __wrap_write(int fd, const void* data, size_t length) {
     ssize_t n = __real_write(fd, data, length);
     if (fd > 2 && n > 0) g_written += long(n);
     return n;
+}
+
+// getrandom is wrapped too, so that a test knows the name the lock's
+// temporary file is about to get: the next g_zeroRandom calls give zeros.
+namespace {
+int g_zeroRandom = 0;
+}  // namespace
+
+extern "C" ssize_t __real_getrandom(void* data, size_t length, unsigned flags);
+extern "C" ssize_t __wrap_getrandom(void* data, size_t length, unsigned flags) {
+    if (g_zeroRandom <= 0) return __real_getrandom(data, length, flags);
+    --g_zeroRandom;
+    std::memset(data, 0, length);
+    return ssize_t(length);
 }
 
 namespace {
@@ -598,6 +614,112 @@ TEST(TtyClaim, DeviceNotFreeIsRefused) {
         unlink(lock.c_str());
         close(master);
     }
+}
+
+std::string Contents(const std::string& path) {
+    std::string text;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    for (int c; f != nullptr && (c = std::fgetc(f)) != EOF;) text += char(c);
+    if (f != nullptr) std::fclose(f);
+    return text;
+}
+
+// Names in the lock folder that start with "LTMP." (the session's temporary
+// files while it takes or moves a lock).
+int TemporaryFiles() {
+    int count = 0;
+    DIR* d = opendir("/run/lock");
+    for (dirent* e; d != nullptr && (e = readdir(d)) != nullptr;) count += std::strncmp(e->d_name, "LTMP.", 5) == 0;
+    if (d != nullptr) closedir(d);
+    return count;
+}
+
+// What someone else left in the lock folder. A FIFO (with a reader), a file
+// and a hard link to another file, waiting under the temporary name the
+// session is about to draw and under the process-number name of old, are
+// never opened or written through, nor made the lock. A relative link, as
+// udev makes under /dev/serial/by-id, gives the device's own lock name (so
+// a live lock of it refuses the port); a zombie's lock is stale.
+TEST(TtyClaim, LockFolder) {
+    enum Setup { kFifo, kFile, kHardLink, kByIdLink, kByIdLinkLocked, kZombie };
+    const struct { Setup setup; bool opens; } cases[] = {{kFifo, true},     {kFile, true},           {kHardLink, true},
+                                                         {kByIdLink, true}, {kByIdLinkLocked, false}, {kZombie, true}};
+    if (access("/run/lock", W_OK) != 0) GTEST_SKIP() << "the lock folder is not writable here";
+    char dir[] = "/tmp/dorvalix-byid-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string serial = std::string(dir) + "/serial", byId = serial + "/by-id", link = byId + "/usb-port";
+    ASSERT_EQ(mkdir(serial.c_str(), 0755) | mkdir(byId.c_str(), 0755), 0);
+    const std::string pid = std::to_string(getpid());
+    const std::string waiting[] = {"/run/lock/LTMP.AAAAAAAAAAAA", "/run/lock/LTMP." + pid};  // drawn from zeros
+    const std::string victim = "/run/lock/dorvalix-test-victim." + pid, precious(1000, 'v');
+    const int temporaryBefore = TemporaryFiles();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.setup);
+        int number = -1, master = NewPty(&number);
+        ASSERT_GE(master, 0);
+        const std::string lock = LockOf(number);
+        std::string name = ptsname(master);
+        int readers[2] = {-1, -1};
+        pid_t zombie = -1;
+        for (int i = 0; i < 2; ++i) {
+            const char* w = waiting[i].c_str();
+            if (c.setup == kFifo) {
+                ASSERT_EQ(mkfifo(w, 0666), 0);
+                readers[i] = open(w, O_RDONLY | O_NONBLOCK);
+            }
+            ASSERT_TRUE(c.setup != kFile || (close(open(w, O_WRONLY | O_CREAT | O_EXCL, 0666)) | chmod(w, 0666)) == 0);
+        }
+        if (c.setup == kHardLink) {
+            FILE* f = std::fopen(victim.c_str(), "w");
+            ASSERT_NE(f, nullptr);
+            std::fputs(precious.c_str(), f), std::fclose(f), chmod(victim.c_str(), 0600);
+            ASSERT_EQ(::link(victim.c_str(), waiting[0].c_str()) | ::link(victim.c_str(), waiting[1].c_str()), 0);
+        }
+        if (c.setup == kByIdLink || c.setup == kByIdLinkLocked) {
+            ASSERT_EQ(symlink(("../../../.." + name).c_str(), link.c_str()), 0);  // /tmp/x/serial/by-id -> /
+            name = link;
+        }
+        if (c.setup == kZombie && (zombie = fork()) == 0) _exit(0);
+        for (int i = 0; zombie > 0 && i < 200 && Contents("/proc/" + std::to_string(zombie) + "/stat").find(") Z") == std::string::npos; ++i) {
+            usleep(10000);
+        }
+        if (c.setup == kByIdLinkLocked || c.setup == kZombie) {
+            FILE* f = std::fopen(lock.c_str(), "w");
+            ASSERT_NE(f, nullptr);
+            std::fprintf(f, "%10d\n", zombie > 0 ? int(zombie) : 1), std::fclose(f);  // init lives on
+        }
+        setenv("DORVALIX_COM55", name.c_str(), 1);
+        g_zeroRandom = 1;
+        HANDLE port = Open("\\\\.\\COM55");
+        g_zeroRandom = 0;
+        EXPECT_EQ(port != INVALID_HANDLE_VALUE, c.opens) << GetLastError();
+        if (port != INVALID_HANDLE_VALUE) {
+            struct stat st;
+            EXPECT_EQ(LockPid(lock), long(getpid())) << "the device's own lock name";
+            EXPECT_TRUE(lstat(lock.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) << "a file of its own";
+            EXPECT_TRUE(CloseHandle(port));
+            EXPECT_EQ(LockPid(lock), -1) << "lock left behind";
+        } else {
+            EXPECT_EQ(LockPid(lock), 1);
+        }
+        EXPECT_EQ(TemporaryFiles(), temporaryBefore + (c.setup <= kHardLink ? 2 : 0)) << "temporary file left";
+        for (int i = 0; i < 2; ++i) {
+            char byte;
+            struct stat st;
+            EXPECT_TRUE(c.setup != kFile || Contents(waiting[i]).empty()) << "written to the file";
+            if (c.setup == kFifo) {
+                EXPECT_TRUE(lstat(waiting[i].c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+                EXPECT_LE(read(readers[i], &byte, 1), 0) << "written to the FIFO";
+                close(readers[i]);
+            }
+            unlink(waiting[i].c_str());
+        }
+        EXPECT_TRUE(c.setup != kHardLink || Contents(victim) == precious) << "the linked file was cut";
+        if (zombie > 0) waitpid(zombie, nullptr, 0);
+        unlink(victim.c_str()), unlink(link.c_str()), unlink(lock.c_str());
+        close(master);
+    }
+    rmdir(byId.c_str()), rmdir(serial.c_str()), rmdir(dir);
 }
 
 // After a loss, a pty is opened again only under a link re-made since: a

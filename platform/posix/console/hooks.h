@@ -1,5 +1,6 @@
 // Internal to platform/posix: what the serial providers ask of the console
-// around their waits, with neither library linked to the other.
+// around their waits, and at a signal that ends the process, with neither
+// library linked to the other.
 //
 // The console gathers standard output while the program has more to do and
 // writes it out before anything may block; the read wait of a port ends
@@ -31,4 +32,15 @@ inline int ConsoleKeyFdHook() { return gConsoleHooks.keyFd != nullptr ? gConsole
 
 inline bool ConsoleKeysPendingHook() {
     return gConsoleHooks.keysPending != nullptr && gConsoleHooks.keysPending();
+}
+
+// Filled in by the console: from now on every catchable signal whose default
+// action ends the process calls `cleanup` before the process ends (the tty
+// provider removes its lock files so), also when the keys do not come from a
+// terminal. `cleanup` runs in the signal handler: async-signal-safe calls
+// only. One cleanup; a later call replaces it.
+inline void (*gCatchEndingSignals)(void (*cleanup)()) = nullptr;
+
+inline void ConsoleCatchEndingSignalsHook(void (*cleanup)()) {
+    if (gCatchEndingSignals != nullptr) gCatchEndingSignals(cleanup);
 }

@@ -182,20 +182,33 @@ void ApplyRawMode() {
     if (gTerminalChanged && InForeground()) tcsetattr(kInputFd, TCSANOW, &gRawTermios);
 }
 
+// At exit: gathered output goes out, a log that is behind gets a short
+// while to take the rest, and should it not, the warning is shown.
+void FinishOutput() {
+    WriteOutGathered();
+    if (!CaptureActive()) return;
+    CaptureFinishLog();
+    ConsoleFlush();
+}
+
 // Gathered output goes out before the terminal is put back, so that it is
 // written with the settings it was made for.
 extern "C" void RestoreAtExit() {
-    WriteOutGathered();
+    FinishOutput();
     RestoreTerminal();
 }
 
-extern "C" void FlushAtExit() { WriteOutGathered(); }
+extern "C" void FlushAtExit() { FinishOutput(); }
 
-// Only async-signal-safe calls: write out what was gathered, put the
-// terminal back, then die of the same signal so that the exit status still
-// tells it.
+// What a provider has to undo before a signal ends the process (console/hooks.h).
+void (*volatile gEndingCleanup)() = nullptr;
+
+// Only async-signal-safe calls: put the terminal back, have the providers
+// undo what must not outlive the process, write out what was gathered, then
+// die of the same signal so that the exit status still tells it.
 extern "C" void RestoreAndReraise(int sig) {
     RestoreTerminal();  // first: the write below may raise SIGPIPE itself
+    if (void (*cleanup)() = gEndingCleanup) cleanup();  // before the write, which may block
     if (!gWriting) WriteOutGathered();
     signal(sig, SIG_DFL);
     raise(sig);
@@ -245,9 +258,8 @@ extern "C" void ReapplyRawMode(int) {
     errno = savedErrno;
 }
 
-// Installs the restoring handlers: for every signal that would end the
-// process with the terminal still raw, and for stop and continue.
-bool InstallRestoreHandlers() {
+// Installs the handler of every signal that would end the process.
+bool InstallEndingHandlers() {
     const int kReraise = SA_RESETHAND | SA_NODEFER;  // the re-raise is delivered at once
     for (int sig : kEndingSignals) {
         if (!Install(sig, RestoreAndReraise, kReraise)) return false;
@@ -255,7 +267,22 @@ bool InstallRestoreHandlers() {
     for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
         if (!Install(sig, RestoreAndReraise, kReraise)) return false;
     }
-    return Install(SIGTSTP, RestoreAndStop, SA_RESTART) && Install(SIGCONT, ReapplyRawMode, SA_RESTART);
+    return true;
+}
+
+// Installs the restoring handlers: for every signal that would end the
+// process with the terminal still raw, and for stop and continue.
+bool InstallRestoreHandlers() {
+    return InstallEndingHandlers() && Install(SIGTSTP, RestoreAndStop, SA_RESTART) &&
+           Install(SIGCONT, ReapplyRawMode, SA_RESTART);
+}
+
+// For a provider (console/hooks.h): the cleanup is in place before any
+// handler can call it.
+void CatchEndingSignals(void (*cleanup)()) {
+    gEndingCleanup = cleanup;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    (void)InstallEndingHandlers();
 }
 
 // Whether the user's locale (LC_ALL, LC_CTYPE, LANG) uses UTF-8. The
@@ -357,6 +384,7 @@ bool InstallHooks() {
         return gInputStarted ? ConsoleInputFd() : -1;
     };
     gConsoleHooks.keysPending = ConsolePendingKeys;
+    gCatchEndingSignals = CatchEndingSignals;
     atexit(FlushAtExit);
     return true;
 }

@@ -12,6 +12,9 @@
 //     outside puts them back and stops the process; on SIGCONT raw mode goes
 //     on again (also after SIGSTOP). The terminal is set only while the
 //     process is in its foreground: in the background it is the shell's.
+//     Once a provider has asked for it (console/hooks.h: the tty kind, for
+//     its lock files), those same ending signals also run its cleanup
+//     first, whatever standard input is.
 //   - From a terminal the bytes are decoded (console/key_decoder.h): cursor and
 //     function keys as two-byte PC keys, and U+0080..U+00FF as one Latin-1
 //     byte (in any locale when the character's UTF-8 bytes come in one read). Standard input that is not a terminal (a pipe, a

@@ -5,16 +5,19 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "../console/hooks.h"
 #include "../win32/provider.h"
 
 namespace {
@@ -83,10 +86,19 @@ bool LockName(const TtyIdentity& id, char* out, size_t size) {
 
 enum class LockState { kNone, kOurs, kLive, kStale };
 
-// Whether process `pid` started more than a second after `written`: its
-// number was then handed out again after the locker ended (numbers come
-// round quickly where only 32768 of them exist).
-bool StartedAfter(long pid, const timespec& written) {
+// What a lock file held when it was read: the file itself and its first
+// bytes, so that a stale one is removed only if it is still that file.
+struct LockRead {
+    LockState state;
+    dev_t dev;
+    ino_t ino;
+    char text[32];
+    ssize_t length;
+};
+
+// The state letter (field 3) and start time (field 22, clock ticks since
+// boot) of process `pid` from /proc/<pid>/stat; false when it cannot be read.
+bool ProcessStat(long pid, char* state, unsigned long long* startTicks) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -96,13 +108,22 @@ bool StartedAfter(long pid, const timespec& written) {
     close(fd);
     if (n <= 0) return false;
     text[n] = '\0';
-    const char* p = std::strrchr(text, ')');
+    const char* p = std::strrchr(text, ')');  // the command name may hold anything
+    // Fields 4 to 21 skipped.
+    return p != nullptr && std::sscanf(p + 1, " %c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu",
+                                       state, startTicks) == 2;
+}
+
+// Whether process `pid` no longer holds anything: a zombie (or one being
+// reaped), which still answers kill() but has closed every file; or one that
+// started more than a second after `written`, so its number was handed out
+// again after the locker ended (numbers come round quickly where only 32768
+// of them exist).
+bool LockerGone(long pid, const timespec& written) {
+    char state = '\0';
     unsigned long long startTicks = 0;
-    // Field 22, starttime, in clock ticks since boot; fields 3 to 21 skipped.
-    if (p == nullptr || std::sscanf(p + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu",
-                                    &startTicks) != 1) {
-        return false;
-    }
+    if (!ProcessStat(pid, &state, &startTicks)) return false;
+    if (state == 'Z' || state == 'X') return true;
     long ticks = sysconf(_SC_CLK_TCK);
     timespec now, sinceBoot;
     if (ticks <= 0 || clock_gettime(CLOCK_REALTIME, &now) != 0 || clock_gettime(CLOCK_BOOTTIME, &sinceBoot) != 0) {
@@ -113,32 +134,126 @@ bool StartedAfter(long pid, const timespec& written) {
     return startS > (long long)written.tv_sec + 1;
 }
 
+// Opens a file in a lock folder for reading without following a link and
+// without waiting: only a regular file is opened at all (a FIFO or a device
+// put under a lock's name is never opened), and the descriptor must be the
+// file looked at. -1 with errno ENOENT when there is nothing, EINVAL when it
+// is not a regular file.
+int OpenLockFile(const char* path, struct stat& st) {
+    struct stat named;
+    if (lstat(path, &named) != 0) return -1;
+    if (!S_ISREG(named.st_mode)) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != named.st_dev || st.st_ino != named.st_ino) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
 // What the lock file at `path` says: the number of the process holding it
-// (ten digits in ASCII, or a binary int from old programs).
-LockState ReadLock(const char* path) {
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return errno == ENOENT ? LockState::kNone : LockState::kLive;
-    char text[32];
-    ssize_t n = read(fd, text, sizeof text - 1);
+// (ten digits in ASCII, or a binary int from old programs). Anything there
+// that is not a regular file (a link, a FIFO) cannot be read, and counts as
+// a live lock of someone else's.
+LockRead ReadLock(const char* path) {
+    LockRead lock = {LockState::kLive, 0, 0, {}, 0};
     struct stat st;
-    if (fstat(fd, &st) != 0) st.st_mtim = timespec{0, 0};
+    int fd = OpenLockFile(path, st);
+    if (fd < 0) {
+        if (errno == ENOENT) lock.state = LockState::kNone;
+        return lock;
+    }
+    lock.length = read(fd, lock.text, sizeof lock.text - 1);
     close(fd);
+    lock.dev = st.st_dev;
+    lock.ino = st.st_ino;
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     bool young = (now.tv_sec - st.st_mtim.tv_sec) * 1000000000LL + (now.tv_nsec - st.st_mtim.tv_nsec) < kUnwrittenLockNs;
     long pid = 0;
-    if (n == 4 && (text[0] < ' ' || text[0] > '9')) {
+    if (lock.length == 4 && (lock.text[0] < ' ' || lock.text[0] > '9')) {
         int binary;
-        std::memcpy(&binary, text, sizeof binary);
+        std::memcpy(&binary, lock.text, sizeof binary);
         pid = binary;
-    } else if (n > 0) {
-        text[n] = '\0';
-        pid = std::strtol(text, nullptr, 10);
+    } else if (lock.length > 0) {
+        lock.text[lock.length] = '\0';
+        pid = std::strtol(lock.text, nullptr, 10);
     }
-    if (pid <= 0 || pid > 0x7FFFFFFFL) return young ? LockState::kLive : LockState::kStale;
-    if (pid_t(pid) == getpid()) return LockState::kOurs;
-    if (kill(pid_t(pid), 0) != 0 && errno != EPERM) return LockState::kStale;
-    return StartedAfter(pid, st.st_mtim) ? LockState::kStale : LockState::kLive;
+    if (pid <= 0 || pid > 0x7FFFFFFFL) {
+        lock.state = young ? LockState::kLive : LockState::kStale;
+    } else if (pid_t(pid) == getpid()) {
+        lock.state = LockState::kOurs;
+    } else if (kill(pid_t(pid), 0) != 0 && errno != EPERM) {
+        lock.state = LockState::kStale;
+    } else {
+        lock.state = LockerGone(pid, st.st_mtim) ? LockState::kStale : LockState::kLive;
+    }
+    return lock;
+}
+
+// A name no one can foresee in the folder of `file`: "<folder>/LTMP." and
+// twelve random letters and digits. False when it does not fit.
+bool PrivateName(const char* file, char* out, size_t size) {
+    static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char random[12];
+    if (getrandom(random, sizeof random, GRND_NONBLOCK) != ssize_t(sizeof random)) {
+        // No entropy to be had yet (early boot): the clock, the process and
+        // a count, mixed.
+        static unsigned long long count = 0;
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        unsigned long long x = (unsigned long long)now.tv_nsec ^ ((unsigned long long)now.tv_sec << 30) ^
+                               ((unsigned long long)getpid() << 17) ^ (++count * 0x9E3779B97F4A7C15ULL);
+        for (unsigned char& r : random) {
+            x ^= x >> 33;
+            x *= 0xFF51AFD7ED558CCDULL;
+            x ^= x >> 29;
+            r = (unsigned char)x;
+        }
+    }
+    const char* slash = std::strrchr(file, '/');
+    int folder = slash != nullptr ? int(slash - file) : 0;
+    char letters[sizeof random + 1];
+    for (size_t i = 0; i < sizeof random; ++i) letters[i] = kChars[random[i] % (sizeof kChars - 1)];
+    letters[sizeof random] = '\0';
+    return std::snprintf(out, size, "%.*s/LTMP.%s", folder, file, letters) < int(size);
+}
+
+// Renames `from` to `to` unless something is there already.
+bool MoveWithoutReplacing(const char* from, const char* to) {
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system or kernel without the flag: a link, which never
+    // replaces anything either, then the old name removed.
+    if (link(from, to) != 0) return false;
+    (void)unlink(from);
+    return true;
+}
+
+// Removes the stale lock `read` at `path`, and nothing else: it is first
+// moved aside to a private name, then what was moved is checked to be the
+// file that was read, with the same bytes. Anything else (a fresh lock that
+// another session took in between) is put back; if a new lock has taken its
+// place meanwhile, that one stands.
+void RemoveStaleLock(const char* path, const LockRead& read) {
+    char aside[PATH_MAX];
+    if (!PrivateName(path, aside, sizeof aside) || !MoveWithoutReplacing(path, aside)) return;
+    struct stat st;
+    bool same = false;
+    int fd = OpenLockFile(aside, st);
+    if (fd >= 0) {
+        char text[sizeof read.text];
+        ssize_t n = ::read(fd, text, sizeof text - 1);
+        close(fd);
+        same = st.st_dev == read.dev && st.st_ino == read.ino && n == read.length &&
+               (n <= 0 || std::memcmp(text, read.text, size_t(n)) == 0);
+    }
+    if (same || !MoveWithoutReplacing(aside, path)) (void)unlink(aside);
 }
 
 // The lock file of `id` in each lock folder there is (a folder reached under
@@ -165,11 +280,69 @@ bool LockedElsewhere(const TtyIdentity& id) {
     char paths[2][PATH_MAX];
     int count = LockPaths(id, paths);
     for (int i = 0; i < count; ++i) {
-        LockState state = ReadLock(paths[i]);
-        if (state == LockState::kLive) return true;
-        if (state == LockState::kStale) (void)unlink(paths[i]);
+        LockRead lock = ReadLock(paths[i]);
+        if (lock.state == LockState::kLive) return true;
+        if (lock.state == LockState::kStale) RemoveStaleLock(paths[i], lock);
     }
     return false;
+}
+
+// The locks this process holds, for a signal that ends it: each path is
+// written before its flag is set, and the flag cleared before the lock goes,
+// so that the handler unlinks only whole paths of locks that are ours.
+constexpr int kHeldLockSlots = 8;
+char gHeldLocks[kHeldLockSlots][PATH_MAX];
+volatile sig_atomic_t gHeldLockSet[kHeldLockSlots];
+
+extern "C" void RemoveHeldLocks() {
+    for (int i = 0; i < kHeldLockSlots; ++i) {
+        if (gHeldLockSet[i]) (void)unlink(gHeldLocks[i]);
+    }
+}
+
+void NoteHeldLock(const char* lock) {
+    static bool catching = false;
+    if (!catching) {
+        ConsoleCatchEndingSignalsHook(RemoveHeldLocks);
+        catching = true;
+    }
+    for (int i = 0; i < kHeldLockSlots; ++i) {
+        if (gHeldLockSet[i]) continue;
+        std::strcpy(gHeldLocks[i], lock);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        gHeldLockSet[i] = 1;
+        return;
+    }
+}
+
+void ForgetHeldLock(const char* lock) {
+    for (int i = 0; i < kHeldLockSlots; ++i) {
+        if (gHeldLockSet[i] && std::strcmp(gHeldLocks[i], lock) == 0) gHeldLockSet[i] = 0;
+    }
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+// A file of our own for the lock's contents, under a name no one can
+// foresee, made new (never a file, FIFO or link someone put there) and
+// checked once open to be a regular file of ours with no other name. -1
+// when none can be made (a folder we may not write to).
+int MakeTempLock(const char* lock, char* temp, struct stat& st) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        if (!PrivateName(lock, temp, PATH_MAX)) return -1;
+        int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return -1;
+        }
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1) {
+            (void)fchmod(fd, 0644);  // readable by every program that checks locks, whatever the umask
+            return fd;
+        }
+        close(fd);
+        (void)unlink(temp);
+        return -1;
+    }
+    return -1;
 }
 
 // Takes the lock in the first lock folder: the process number is written to
@@ -182,45 +355,71 @@ bool TakeLock(const TtyIdentity& id, char* taken) {
     if (LockPaths(id, paths) == 0) return true;
     const char* lock = paths[0];
     char temp[PATH_MAX];
-    const char* slash = std::strrchr(lock, '/');
-    if (std::snprintf(temp, sizeof temp, "%.*s/LTMP.%d", int(slash - lock), lock, int(getpid())) >= int(sizeof temp)) {
-        return true;
-    }
-    int fd = open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) return true;  // a folder we may not write to: no lock, as with no folder
+    struct stat made;
+    int fd = MakeTempLock(lock, temp, made);
+    if (fd < 0) return true;  // no lock, as with no folder
     char text[16];
     int length = std::snprintf(text, sizeof text, "%10d\n", int(getpid()));
     bool written = write(fd, text, size_t(length)) == length;
-    close(fd);
     bool ok = true;
-    if (written) {
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            if (link(temp, lock) == 0) {
+    for (int attempt = 0; written && attempt < 2; ++attempt) {
+        if (link(temp, lock) == 0) {
+            struct stat linked;
+            if (lstat(lock, &linked) == 0 && linked.st_dev == made.st_dev && linked.st_ino == made.st_ino) {
                 std::strcpy(taken, lock);
-                break;
+                NoteHeldLock(lock);
+            } else {
+                (void)unlink(lock);  // our temporary name was swapped for another file: not linked as ours
             }
-            if (errno != EEXIST) break;  // no lock here
-            LockState state = ReadLock(lock);
-            if (state == LockState::kOurs) break;
-            if (state != LockState::kStale) {
-                ok = false;
-                break;
-            }
-            (void)unlink(lock);
+            break;
         }
+        if (errno != EEXIST) break;  // no lock here
+        LockRead found = ReadLock(lock);
+        if (found.state == LockState::kOurs) break;
+        if (found.state != LockState::kStale) {
+            ok = false;
+            break;
+        }
+        RemoveStaleLock(lock, found);
     }
+    close(fd);
     (void)unlink(temp);
     return ok;
 }
 
 void DropLock(char* lock) {
-    if (lock[0] != '\0' && ReadLock(lock) == LockState::kOurs) (void)unlink(lock);
+    if (lock[0] != '\0') {
+        ForgetHeldLock(lock);
+        if (ReadLock(lock).state == LockState::kOurs) (void)unlink(lock);
+    }
     lock[0] = '\0';
 }
 
+// Whether the process whose /proc/<pid>/fd folder is open as `fdDir` holds
+// the device. Each descriptor is looked at with one stat through its link
+// (pipes, sockets and other anonymous files are no character devices); the
+// folder is read straight into a buffer on the stack.
+bool ProcessHolds(int fdDir, const TtyIdentity& id) {
+    alignas(8) char buffer[8192];
+    for (;;) {
+        ssize_t got = getdents64(fdDir, buffer, sizeof buffer);
+        if (got <= 0) return false;
+        for (ssize_t at = 0; at < got;) {
+            const dirent64* entry = reinterpret_cast<const dirent64*>(buffer + at);
+            at += entry->d_reclen;
+            if (entry->d_name[0] == '.') continue;
+            struct stat st;
+            if (fstatat(fdDir, entry->d_name, &st, 0) == 0 && S_ISCHR(st.st_mode) &&
+                SameDevice(st.st_dev, st.st_rdev, id.fsDev, id.rdev)) {
+                return true;
+            }
+        }
+    }
+}
+
 // Another process (the one that started this one aside) holds the device
-// open. Only descriptors whose name is a path are looked at closely: pipes,
-// sockets and other anonymous files are passed by their name alone.
+// open; the look ends at the first holder. A zombie has closed its files:
+// its list is empty, so it costs no more than the listing.
 bool HeldElsewhere(const TtyIdentity& id) {
     DIR* proc = opendir("/proc");
     if (proc == nullptr) return false;
@@ -233,23 +432,25 @@ bool HeldElsewhere(const TtyIdentity& id) {
         long pid = std::strtol(process->d_name, &end, 10);
         if (end == process->d_name || *end != '\0' || pid == self || pid == parent) continue;
         char dir[64];
-        std::snprintf(dir, sizeof dir, "/proc/%ld/fd", pid);
-        DIR* fds = opendir(dir);
-        if (fds == nullptr) continue;  // gone, or not ours to see
-        while (!held) {
-            dirent* entry = readdir(fds);
-            if (entry == nullptr) break;
-            if (entry->d_name[0] == '.') continue;
-            char target[8];
-            if (readlinkat(dirfd(fds), entry->d_name, target, sizeof target) <= 0 || target[0] != '/') continue;
-            struct stat st;
-            if (fstatat(dirfd(fds), entry->d_name, &st, 0) != 0 || !S_ISCHR(st.st_mode)) continue;
-            held = SameDevice(st.st_dev, st.st_rdev, id.fsDev, id.rdev);
-        }
-        closedir(fds);
+        std::snprintf(dir, sizeof dir, "%ld/fd", pid);
+        int fdDir = openat(dirfd(proc), dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fdDir < 0) continue;  // gone, or not ours to see
+        held = ProcessHolds(fdDir, id);
+        close(fdDir);
     }
     closedir(proc);
     return held;
+}
+
+// A device found held is looked for again only after this long: until then
+// the same device counts as still held (the look through /proc is what a
+// check costs on a busy machine).
+constexpr long long kHeldRescanMs = 1000;
+
+bool StillHeld(const TtyClaim& claim) {
+    return claim.heldSeenMs != 0 && MonotonicMs() - claim.heldSeenMs < kHeldRescanMs &&
+           claim.heldIno == claim.checking.ino && SameDevice(claim.heldFsDev, claim.heldRdev, claim.checking.fsDev,
+                                                              claim.checking.rdev);
 }
 
 }  // namespace
@@ -260,7 +461,14 @@ bool TtyClaimBeforeOpen(const char* path, TtyClaim& claim) {
     if (!IdentityOf(path, claim.checking)) return FailWith(ERROR_FILE_NOT_FOUND);
     if (claim.opened.valid && !IdentityMayBeSame(claim.opened, claim.checking)) return FailWith(ERROR_FILE_NOT_FOUND);
     if (claim.checking.rdev == 0) return true;  // no device: the open finds it is no tty
-    if (IsOwnTerminal(claim.checking) || LockedElsewhere(claim.checking) || HeldElsewhere(claim.checking)) {
+    if (IsOwnTerminal(claim.checking) || LockedElsewhere(claim.checking)) return FailWith(ERROR_ACCESS_DENIED);
+    if (StillHeld(claim)) return FailWith(ERROR_ACCESS_DENIED);
+    claim.heldSeenMs = 0;
+    if (HeldElsewhere(claim.checking)) {
+        claim.heldSeenMs = MonotonicMs();
+        claim.heldFsDev = claim.checking.fsDev;
+        claim.heldRdev = claim.checking.rdev;
+        claim.heldIno = claim.checking.ino;
         return FailWith(ERROR_ACCESS_DENIED);
     }
     return true;

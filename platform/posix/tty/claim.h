@@ -11,16 +11,27 @@
 //   is that terminal under another number, nor /dev/tty0 from a virtual
 //   console);
 // - no live UUCP lock file names it (LCK..<name> in /var/lock or /run/lock,
-//   <name> the node's path below /dev with '/' as '_', holding the locker's
-//   process number); a lock whose process is gone is stale and removed;
+//   <name> the node's own path below /dev, every link resolved, with '/' as
+//   '_', holding the locker's process number: a udev by-id link and the node
+//   give the same name). A lock whose process is gone, is a zombie, or
+//   started after the lock was written is stale: it is moved aside to a
+//   private name and removed only if it is still the file that was read
+//   (anything else is put back);
 // - no other process that the system lets us see holds it open (its
 //   /proc/<pid>/fd entries). The process that started this one is left out:
 //   a port it holds, it has handed over (test rigs and wrappers keep the far
-//   end of a pty that way).
+//   end of a pty that way). A device found held counts as held, without a
+//   new look, for a second.
 // After the open, before anything is changed on the device: the descriptor
 // must be the device that was checked (the name was not changed in between),
 // and a UUCP lock is taken for the session where the lock folder is writable.
-// It is released when the port closes (a pty's already when it is lost).
+// The lock folder is everyone's: nothing in it is ever opened through a link
+// or in a way that could wait (a FIFO), a lock is read only from a regular
+// file, and the session's lock is written to a new file of its own under a
+// name no one can foresee, which is then linked under the lock's name. It is
+// released when the port closes (a pty's already when it is lost), and a
+// signal that ends the process removes it too (through console/hooks.h);
+// after SIGKILL the next open finds it stale.
 #pragma once
 
 #include <climits>
@@ -33,6 +44,9 @@ struct TtyClaim {
     char lockFile[PATH_MAX]; // the session's lock file; empty: none
     bool lockTaken;          // that lock was taken by the open being made
     bool pending;            // the open being made has passed TtyClaimOpened
+    long long heldSeenMs;    // when another process was last found holding the device (0: not found)
+    dev_t heldFsDev, heldRdev;  // the device then found held
+    ino_t heldIno;
 };
 
 // Before open(): false, with the Win32 error set, when the device behind

@@ -6,6 +6,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -58,6 +59,10 @@ bool IdentityOf(const char* path, TtyIdentity& id) {
         next[n] = '\0';
         if (!Follow(id.target, next, id.target, sizeof id.target)) return false;
     }
+    // The node's own path, as other programs name the device: no "..", no
+    // link left in the folders on the way (udev's by-id links are relative).
+    char real[PATH_MAX];
+    if (realpath(id.target, real) != nullptr) std::strcpy(id.target, real);
     id.fsDev = st.st_dev;
     id.ino = st.st_ino;
     id.rdev = S_ISCHR(st.st_mode) ? st.st_rdev : 0;

@@ -29,7 +29,7 @@ struct TtyIdentity {
     int links;                      // links followed to reach it
     ino_t linkIno[kMaxLinks];       // each link's inode
     long long linkCtimeNs[kMaxLinks];  // and its change time
-    char target[PATH_MAX];          // the node's path (relative links resolved)
+    char target[PATH_MAX];          // the node's path, every link on the way resolved (realpath)
     dev_t fsDev;                    // the node's file system
     ino_t ino;                      // the node's inode
     dev_t rdev;                     // the device it names (0: not a device)
