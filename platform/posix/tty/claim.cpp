@@ -156,6 +156,21 @@ int OpenLockFile(const char* path, struct stat& st) {
     return fd;
 }
 
+// The process number a lock's bytes hold: ten digits in ASCII, or a binary
+// int from old programs; 0 when they hold none.
+long LockPid(LockRead& lock) {
+    long pid = 0;
+    if (lock.length == 4 && (lock.text[0] < ' ' || lock.text[0] > '9')) {
+        int binary;
+        std::memcpy(&binary, lock.text, sizeof binary);
+        pid = binary;
+    } else if (lock.length > 0) {
+        lock.text[lock.length] = '\0';
+        pid = std::strtol(lock.text, nullptr, 10);
+    }
+    return pid > 0 && pid <= 0x7FFFFFFFL ? pid : 0;
+}
+
 // What the lock file at `path` says: the number of the process holding it
 // (ten digits in ASCII, or a binary int from old programs). Anything there
 // that is not a regular file (a link, a FIFO) cannot be read, and counts as
@@ -175,16 +190,8 @@ LockRead ReadLock(const char* path) {
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     bool young = (now.tv_sec - st.st_mtim.tv_sec) * 1000000000LL + (now.tv_nsec - st.st_mtim.tv_nsec) < kUnwrittenLockNs;
-    long pid = 0;
-    if (lock.length == 4 && (lock.text[0] < ' ' || lock.text[0] > '9')) {
-        int binary;
-        std::memcpy(&binary, lock.text, sizeof binary);
-        pid = binary;
-    } else if (lock.length > 0) {
-        lock.text[lock.length] = '\0';
-        pid = std::strtol(lock.text, nullptr, 10);
-    }
-    if (pid <= 0 || pid > 0x7FFFFFFFL) {
+    long pid = LockPid(lock);
+    if (pid == 0) {
         lock.state = young ? LockState::kLive : LockState::kStale;
     } else if (pid_t(pid) == getpid()) {
         lock.state = LockState::kOurs;
@@ -516,25 +523,6 @@ void TtyClaimRelease(TtyClaim& claim) {
 
 namespace {
 
-// The process number a lock file holds (as ReadLock reads it), 0 if none.
-long LockPidOf(const char* path) {
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return 0;
-    char text[32];
-    ssize_t n = read(fd, text, sizeof text - 1);
-    close(fd);
-    long pid = 0;
-    if (n == 4 && (text[0] < ' ' || text[0] > '9')) {
-        int binary;
-        std::memcpy(&binary, text, sizeof binary);
-        pid = binary;
-    } else if (n > 0) {
-        text[n] = '\0';
-        pid = std::strtol(text, nullptr, 10);
-    }
-    return pid > 0 && pid <= 0x7FFFFFFFL ? pid : 0;
-}
-
 // The lock naming `id` in the lock folders below `root`: a live one first.
 void FindLock(const TtyIdentity& id, const char* root, TtyHolder& holder) {
     char name[NAME_MAX + 1];
@@ -553,10 +541,10 @@ void FindLock(const TtyIdentity& id, const char* root, TtyHolder& holder) {
         if (twice) continue;
         seen[count++] = st;
         if (std::snprintf(path, sizeof path, "%s%s/%s", root, dir, name) >= int(sizeof path)) continue;
-        LockState state = ReadLock(path);
-        if (state == LockState::kNone || state == LockState::kOurs) continue;
-        holder.lockPid = LockPidOf(path);
-        holder.lockLive = state == LockState::kLive;
+        LockRead lock = ReadLock(path);
+        if (lock.state == LockState::kNone || lock.state == LockState::kOurs) continue;
+        holder.lockPid = LockPid(lock);
+        holder.lockLive = lock.state == LockState::kLive;
         if (holder.lockLive) return;
     }
 }
