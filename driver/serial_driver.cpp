@@ -316,11 +316,28 @@ uint8_t ControlLines() {
     return result;
 }
 
+// The receive errors the port reports since the last look, in the status
+// byte's bits. ClearCommError clears them, so each is reported once; a
+// failing call reports none and records nothing.
+uint8_t ReceiveErrors() {
+    DWORD errors = 0;
+    // No COMSTAT: the queue figures would cost a provider more than the errors.
+    if (!ClearCommError(PortHandle, &errors, nullptr)) return 0;
+    uint8_t bits = 0;
+    if (errors & CE_BREAK) bits |= RX_BREAK;
+    if (errors & CE_FRAME) bits |= RX_FRAME;
+    if (errors & CE_RXPARITY) bits |= RX_PARITY;
+    if (errors & CE_OVERRUN) bits |= RX_OVERRUN;
+    if (errors & CE_RXOVER) bits |= RX_BUFFULL;
+    return bits;
+}
+
 uint8_t RxStatus() {
+    const uint8_t errors = ReceiveErrors();
     uint8_t saved = LineState;
     if (ControlLines() & LINE_CHANGES) {
         LineState = saved;  // keep the change pending for the next ControlLines
-        return RX_CTRL;
+        return uint8_t(RX_CTRL | errors);
     }
-    return 0;
+    return errors;
 }
