@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <cstdio>
 #include <regex>
 #include <string>
 #include <thread>
@@ -40,6 +41,23 @@ std::string Shown(const std::string& out) {
     return std::regex_replace(s, std::regex(R"(\[\d\d:\d\d:\d\d\.\d{3}\] )"), "<t>");
 }
 
+// Every byte value once, as received data, and how each mode shows it.
+std::vector<Received> AllBytes() {
+    std::vector<Received> rx;
+    for (int b = 0; b < 256; ++b) rx.push_back({D, b});
+    return rx;
+}
+std::string AllShown(bool plain) {
+    std::string s;
+    for (int b = 0; b < 256; ++b) {
+        char item[8];
+        std::snprintf(item, sizeof item, "(%02X) ", unsigned(b));
+        if (plain) s += b == 0x0A ? std::string("\r\n") : std::string(1, char(b));
+        else s += b >= 0x20 && b <= 0x7E ? std::string(1, char(b)) : std::string(item) + (b == 0x0D ? "\r\n" : "");
+    }
+    return s;
+}
+
 TEST(LineErrors, OnATtyAtTheirPlaces) {
     const struct {
         const char* name;
@@ -61,6 +79,8 @@ TEST(LineErrors, OnATtyAtTheirPlaces) {
         {"time stamps", FAKE_MODEM_8250, "/TS", {{D, 'A'}, {F, 'B'}, {D, 'C'}}, "AB\r\n<t>(FRAME) C"},
         {"plain mode", FAKE_MODEM_8250, "/NC", {{D, 'A'}, {F, 'B'}, {B, 0}, {F, 0}, {D, 0xFF}, {P, 0xFF}},
          std::string("AB\0\xFF\xFF", 5)},
+        {"all byte values under PARMRK", FAKE_MODEM_8250, nullptr, AllBytes(), AllShown(false)},
+        {"all byte values under PARMRK, plain mode", FAKE_MODEM_8250, "/NC", AllBytes(), AllShown(true)},
         {"no counters, no PARMRK", FAKE_MODEM_PL2303, nullptr, {{D, 0xFF}, {F, 'B'}}, "(FF) B"},
     };
     for (const auto& row : rows) {
