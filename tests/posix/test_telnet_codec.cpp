@@ -99,23 +99,4 @@ TEST(TelnetCodec, Encoding) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(cmd), n), Bytes({255, 250, 44, 1, 0, 0, 255, 255, 0, 255, 240}));
 }
 
-// NOTIFY-LINESTATE: the error bits at their places among the data (two at
-// one place join; data-ready and the shift-register bits are no errors).
-TEST(TelnetCodec, LineStateAtItsPlace) {
-    TelnetState t;
-    TelnetStart(t, true);
-    auto note = [](int bits) { return Bytes({255, 250, 44, 106, bits, 255, 240}); };
-    Decoded d = Feed(t, note(0x10) + "A" + note(0x09) + "B" + note(0x10) + note(0x02) + "C" + note(0x61));
-    EXPECT_EQ(d.data, "ABC");
-    ASSERT_EQ(t.lineCount, 3u);
-    const size_t at[] = {0, 1, 2};
-    const uint8_t bits[] = {0x10, 0x08, 0x12};
-    for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(t.line[i].at, at[i]);
-        EXPECT_EQ(t.line[i].bits, bits[i]);
-    }
-    Feed(t, "D");
-    EXPECT_EQ(t.lineCount, 0u);  // each decode call tells its own
-}
-
 }  // namespace

@@ -185,26 +185,4 @@ TEST_F(Driver, RxCharAndLineStatus) {
     EXPECT_EQ(ControlLines(), 0x02);
 }
 
-// The receive errors: each CE_ bit to its status bit, with CTRL's rule as it
-// was, reported once (one ClearCommError a call); a failing call reports none.
-TEST_F(Driver, RxStatusCarriesTheReceiveErrors) {
-    ASSERT_EQ(Open(), 1);
-    const struct { DWORD errors; DWORD modem; uint8_t status; } rows[] = {
-        {CE_BREAK, 0, RX_BREAK}, {CE_FRAME, 0, RX_FRAME}, {CE_RXPARITY, 0, RX_PARITY},
-        {CE_OVERRUN, 0, RX_OVERRUN}, {CE_RXOVER, 0, RX_BUFFULL}, {CE_TXFULL | CE_IOE, 0, 0},
-        {CE_FRAME | CE_OVERRUN, MS_CTS_ON, RX_CTRL | RX_FRAME | RX_OVERRUN},
-    };
-    for (const auto& row : rows) {
-        fakeSerial.commErrors = row.errors;
-        fakeSerial.modem = row.modem;
-        unsigned calls = fakeSerial.calls["ClearCommError"];
-        EXPECT_EQ(RxStatus(), row.status) << row.errors;
-        EXPECT_EQ(fakeSerial.calls["ClearCommError"], calls + 1);
-        EXPECT_EQ(RxStatus(), row.status & RX_CTRL) << row.errors;
-    }
-    fakeSerial.commErrors = CE_FRAME;
-    fakeSerial.fail["ClearCommError"] = 6;
-    EXPECT_EQ(RxStatus(), RX_CTRL);
-}
-
 }  // namespace

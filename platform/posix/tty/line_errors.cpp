@@ -64,9 +64,10 @@ void TtyErrorsStart(TtyRxErrors& e, int fd) {
     e.counted = AskCounters(fd, e.shown);
 }
 
-void TtyErrorsDrop(TtyRxErrors& e) {
+void TtyErrorsDrop(TtyRxErrors& e, int fd) {
     e.partial = 0;
     e.next = e.count = 0;
+    if (e.counted && fd >= 0) (void)AskCounters(fd, e.shown);
 }
 
 size_t TtyErrorsDecode(TtyRxErrors& e, int fd, unsigned char* bytes, size_t n) {

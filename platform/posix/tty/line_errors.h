@@ -50,9 +50,10 @@ struct TtyRxErrors {
 // to start from; nothing found or due.
 void TtyErrorsStart(TtyRxErrors& e, int fd);
 
-// The device's receive queue was flushed, or its settings changed: marks of
-// bytes not handed out go with them (what is due stays due).
-void TtyErrorsDrop(TtyRxErrors& e);
+// Bytes not handed out were dropped (a purge, a lost device): their marks go
+// with them, and so do errors counted for bytes the purge dropped (`fd`, or
+// -1 for a lost device; what is due stays due).
+void TtyErrorsDrop(TtyRxErrors& e, int fd);
 
 // Decodes `n` bytes just read into the empty read-ahead buffer, in place;
 // returns the count of data bytes. The errors found are kept at their places.

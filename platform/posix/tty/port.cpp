@@ -84,7 +84,7 @@ TtyPort g_ports[kMaxPorts];
 // What was gathered to send is dropped with it.
 void Lost(TtyPort* port) {
     port->out.count = 0;
-    TtyErrorsDrop(port->errors);
+    TtyErrorsDrop(port->errors, -1);
     port->errors.due = 0;  // a gone device reports no errors
     ReconnectLost(port->link, port->fd);
 }
@@ -451,14 +451,14 @@ BOOL TtyPurgeComm(void* p, DWORD flags) {
     if (port->fd < 0) {
         if (flags & (PURGE_RXCLEAR | PURGE_RXABORT)) {
             port->aheadCount = 0;
-            TtyErrorsDrop(port->errors);
+            TtyErrorsDrop(port->errors, -1);
         }
         return TRUE;
     }
     if (flags & (PURGE_RXCLEAR | PURGE_RXABORT)) {
         if (ioctl(port->fd, TCFLSH, TCIFLUSH) != 0) return FailErrno(errno);
         port->aheadCount = 0;
-        TtyErrorsDrop(port->errors);
+        TtyErrorsDrop(port->errors, port->fd);
     }
     if ((flags & (PURGE_TXCLEAR | PURGE_TXABORT)) && ioctl(port->fd, TCFLSH, TCOFLUSH) != 0) return FailErrno(errno);
     return TRUE;
