@@ -63,7 +63,8 @@ TEST(LineErrors, OnATtyAtTheirPlaces) {
         {"every byte", FAKE_MODEM_8250, "", AllBytes(), AllShown(false)},
         {"every byte /NC", FAKE_MODEM_8250, "/NC", AllBytes(), AllShown(true)},
         {"time stamps", FAKE_MODEM_8250, "/TS", {{D, 'A'}, {F, 'B'}, {D, 'C'}}, "AB\r\n<t>(FRAME) C"},
-        {"plain mode", FAKE_MODEM_8250, "/NC", {{D, 'A'}, {F, 'B'}, {B, 0}, {F, 0}, {P, 0xFF}}, {"AB\0\xFF", 4}},
+        {"plain mode", FAKE_MODEM_8250, "/NC", {{D, 'A'}, {F, 'B'}, {B, 0}, {F, 0}, {FAKE_UART_OVERRUN, 0}, {P, 0xFF}},
+         {"AB\0\xFF", 4}},
         {"no counters, no PARMRK", FAKE_MODEM_PL2303, "", {{D, 0xFF}, {F, 'B'}}, "(FF) B"},
     };
     for (const auto& row : rows) {

@@ -118,11 +118,12 @@ size_t TtyErrorsDecode(TtyRxErrors& e, int fd, unsigned char* bytes, size_t n) {
 }
 
 bool TtyErrorsLook(TtyRxErrors& e, int fd, bool now) {
-    if (!e.counted || fd < 0) return e.due != 0;
+    if (!e.counted || fd < 0) return false;
     long long at = MonotonicNs();
-    if (!now && at - e.lookedNs < kTtyIdleLookNs) return e.due != 0;
+    if (!now && at - e.lookedNs < kTtyIdleLookNs) return false;
     e.lookedNs = at;
     serial_icounter_struct counts;
-    if (AskCounters(fd, counts)) e.due |= Overruns(e, counts);
-    return e.due != 0;
+    DWORD found = AskCounters(fd, counts) ? Overruns(e, counts) : 0;
+    e.due |= found;
+    return found != 0;
 }

@@ -60,7 +60,9 @@ void TtyErrorsDrop(TtyRxErrors& e, int fd);
 size_t TtyErrorsDecode(TtyRxErrors& e, int fd, unsigned char* bytes, size_t n);
 
 // Looks at the counters of an idle line (at most every kTtyIdleLookNs unless
-// `now`): overruns and buffer overflows become due. Whether any error is due.
+// `now`): overruns and buffer overflows become due. Whether this look found
+// any (errors due from before do not count: a reader that never asks for
+// them, as the plain mode, must not see its reads end early for them).
 bool TtyErrorsLook(TtyRxErrors& e, int fd, bool now);
 
 // How many of `want` bytes from position `start` may be handed out before
