@@ -319,17 +319,15 @@ uint8_t ControlLines() {
 // The receive errors the port reports since the last look, in the status
 // byte's bits. ClearCommError clears them, so each is reported once; a
 // failing call reports none and records nothing.
+// The CE_ bits have the status byte's layout: they are taken as they are.
+static_assert(CE_BREAK == RX_BREAK && CE_FRAME == RX_FRAME && CE_RXPARITY == RX_PARITY &&
+                  CE_OVERRUN == RX_OVERRUN && CE_RXOVER == RX_BUFFULL,
+              "receive error bits");
 uint8_t ReceiveErrors() {
     DWORD errors = 0;
     // No COMSTAT: the queue figures would cost a provider more than the errors.
     if (!ClearCommError(PortHandle, &errors, nullptr)) return 0;
-    uint8_t bits = 0;
-    if (errors & CE_BREAK) bits |= RX_BREAK;
-    if (errors & CE_FRAME) bits |= RX_FRAME;
-    if (errors & CE_RXPARITY) bits |= RX_PARITY;
-    if (errors & CE_OVERRUN) bits |= RX_OVERRUN;
-    if (errors & CE_RXOVER) bits |= RX_BUFFULL;
-    return bits;
+    return uint8_t(errors & RX_ERRORS);
 }
 
 uint8_t RxStatus() {
