@@ -304,6 +304,9 @@ def throughput(session, data, expected, ends, cap_s, stamped=False):
     With `stamped` (/TS), the output is complete once it has as many lines
     as expected and the last one, its stamp taken off, is the expected one;
     the stamps are taken off the whole after the clock has stopped."""
+    # On a line the instrument plays as a UART, bytes reach the program as
+    # n_tty queues them under its termios (a 0xFF doubled under PARMRK).
+    wire = session.modem.data(data) if session.modem is not None else data
     sent = 0
     start = time.monotonic()
     last = start
@@ -314,10 +317,10 @@ def throughput(session, data, expected, ends, cap_s, stamped=False):
     seen_lf = 0
     done = False
     while not done and time.monotonic() < deadline:
-        wl = [session.line_m] if sent < len(data) else []
+        wl = [session.line_m] if sent < len(wire) else []
         r, w, _ = select.select([session.term_m], wl, [], 0.5)
         if w:
-            sent += write_some(session.line_m, data[sent:sent + 65536])
+            sent += write_some(session.line_m, wire[sent:sent + 65536])
         if r:
             got = read_some(session.term_m)
             if got:
@@ -425,6 +428,8 @@ def line_moves(session, moves, cap_s, rnd, stream=None):
     arriving on the line meanwhile. Returns (latencies, moves never shown)."""
     lat = []
     missed = 0
+    if stream is not None:
+        stream = session.modem.data(stream)  # as n_tty queues it under the program's termios
     lines = session.modem.lines
     sent = 0
     buf = bytearray()

@@ -316,11 +316,26 @@ uint8_t ControlLines() {
     return result;
 }
 
+// The receive errors the port reports since the last look, in the status
+// byte's bits. ClearCommError clears them, so each is reported once; a
+// failing call reports none and records nothing.
+// The CE_ bits have the status byte's layout: they are taken as they are.
+static_assert(CE_BREAK == RX_BREAK && CE_FRAME == RX_FRAME && CE_RXPARITY == RX_PARITY &&
+                  CE_OVERRUN == RX_OVERRUN && CE_RXOVER == RX_BUFFULL,
+              "receive error bits");
+uint8_t ReceiveErrors() {
+    DWORD errors = 0;
+    // No COMSTAT: the queue figures would cost a provider more than the errors.
+    if (!ClearCommError(PortHandle, &errors, nullptr)) return 0;
+    return uint8_t(errors & RX_ERRORS);
+}
+
 uint8_t RxStatus() {
+    const uint8_t errors = ReceiveErrors();
     uint8_t saved = LineState;
     if (ControlLines() & LINE_CHANGES) {
         LineState = saved;  // keep the change pending for the next ControlLines
-        return RX_CTRL;
+        return uint8_t(RX_CTRL | errors);
     }
-    return 0;
+    return errors;
 }

@@ -31,7 +31,8 @@ constexpr uint8_t LINE_DSR_CHANGED = 0x02;
 constexpr uint8_t LINE_CTS_CHANGED = 0x01;
 constexpr uint8_t LINE_CHANGES = 0x0F;
 
-// Receive status byte. Only RX_CTRL (a control line has changed) is ever set.
+// Receive status byte: RX_CTRL (a control line has changed) and the receive
+// errors the port reported since the last RxStatus (BREAK .. BUFFULL).
 constexpr uint8_t RX_TIMEOUT = 0x80;
 constexpr uint8_t RX_UNUSED = 0x40;
 constexpr uint8_t RX_CTRL = 0x20;
@@ -40,6 +41,7 @@ constexpr uint8_t RX_FRAME = 0x08;
 constexpr uint8_t RX_PARITY = 0x04;
 constexpr uint8_t RX_OVERRUN = 0x02;
 constexpr uint8_t RX_BUFFULL = 0x01;
+constexpr uint8_t RX_ERRORS = 0x1F;  // BREAK .. BUFFULL
 
 // Port session. Commands return 1 for success, 0 for failure.
 int OpenCOM(int port, uint32_t baud, int dataBits, int stopCode, int parityCode);

@@ -57,8 +57,11 @@ void RunControlLineMonitor() {
         int byte = RxChar();
         if (byte >= 0) ShowReceived(byte);
 
+        // Receive errors come with the byte just shown; each is shown every
+        // time it comes. Line changes are judged on CTRL alone.
         uint8_t status = RxStatus();
-        if (status != prevStatus) {
+        if (status & RX_ERRORS) ShowReceiveErrors(status);
+        if ((status ^ prevStatus) & RX_CTRL) {
             prevStatus = status;
             if (status & RX_CTRL) ShowLineChanges(ControlLines());
         }

@@ -43,6 +43,18 @@ void ShowLineChanges(uint8_t lines) {
     }
 }
 
+// The items of one look at the receive errors, in the order of their bits
+// (BREAK first); with time stamps on they start a stamped line, as line
+// changes do.
+void ShowReceiveErrors(uint8_t status) {
+    static const char* const kNames[5] = {"BREAK", "FRAME", "PARITY", "OVERRUN", "BUFFULL"};
+    if ((status & 0x1F) == 0) return;
+    StartChangeItem();
+    for (int i = 0; i < 5; ++i) {
+        if (status & (0x10 >> i)) Print("(%s) ", kNames[i]);
+    }
+}
+
 void ShowStatusTable(uint8_t status) {
     static const char* const kOn[8] = {"TIMEOUT", "UNUSED", "CTRL", "BREAK", "FRAME", "PARITY", "OVERRUN", "BUFFULL"};
     static const char* const kOff[8] = {"timeout", "unused", "ctrl", "break", "frame", "parity", "overrun", "buffull"};

@@ -12,3 +12,5 @@ constexpr char kChangeMark = char(0xEB);
 void ShowLineTable(uint8_t lines);
 void ShowLineChanges(uint8_t lines);
 void ShowStatusTable(uint8_t status);
+// One item per receive error bit of a status byte (bits 4..0); none for 0.
+void ShowReceiveErrors(uint8_t status);

@@ -38,6 +38,7 @@ struct Port {
     COMMTIMEOUTS timeouts;       // last applied
     COMMPROP prop;               // last reported, for the queue figures while gone
     bool dtr, rts, brk;          // the output conditions as last set
+    DWORD errors;                // receive errors an idle read's look took from the system, not yet reported
 };
 
 constexpr int kMaxPorts = 4;
@@ -63,6 +64,7 @@ BOOL FailWith(DWORD error) {
 void Lose(Port* port) {
     if (port->device != INVALID_HANDLE_VALUE) (void)CloseHandle(port->device);
     port->device = INVALID_HANDLE_VALUE;
+    port->errors = 0;  // a gone device reports no errors
     unsigned long long now = ReplugNowMs();
     if (port->nextTryMs < now) port->nextTryMs = now;
 }
@@ -211,9 +213,15 @@ BOOL ReplugReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD done, LPOVERL
     if (got == 0 && length != 0) {
         // Nothing came: the line is idle, or the device is gone and the
         // provider does not say so to a read.
+        // That look clears the receive errors: they are kept for the
+        // caller's own ClearCommError.
         DWORD errors = 0;
         COMSTAT stat;
-        if (!ClearCommError(port->device, &errors, &stat) && ReplugGoneError(GetLastError())) Lose(port);
+        if (!ClearCommError(port->device, &errors, &stat)) {
+            if (ReplugGoneError(GetLastError())) Lose(port);
+        } else {
+            port->errors |= errors;
+        }
     }
     return TRUE;
 }
@@ -275,7 +283,12 @@ BOOL ReplugPurgeComm(HANDLE h, DWORD flags) {
 BOOL ReplugClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
     Port* port = Owned(h);
     if (port == nullptr) return ClearCommError(h, errors, stat);
-    if (port->device != INVALID_HANDLE_VALUE) return ClearCommError(port->device, errors, stat) ? TRUE : Failed(port);
+    if (port->device != INVALID_HANDLE_VALUE) {
+        if (!ClearCommError(port->device, errors, stat)) return Failed(port);
+        if (errors != nullptr) *errors |= port->errors;
+        port->errors = 0;
+        return TRUE;
+    }
     if (errors != nullptr) *errors = 0;
     if (stat != nullptr) std::memset(stat, 0, sizeof *stat);
     return TRUE;

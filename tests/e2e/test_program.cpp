@@ -194,7 +194,7 @@ TEST(EndToEnd, ControlLinesOnTheLoopbackPort) {
         "(DTR on) (DCD on) (DSR on) "
         "(RTS off) (CTS off) "
         "(RTS on) (CTS on) "
-        "(Break on) (Break off) "
+        "(Break on) (BREAK) (Break off) "  // the plug's receiver sees the break
         "(1B) "
         "(DTR off) (RTS off)\r\n";
     EXPECT_EQ(Visible(AfterBanner(c.output())), Visible(expected));

@@ -15,14 +15,21 @@
  *   4. Move the input lines (FakeModemLinesSet), pull the plug
  *      (`unplugged` = 1), read the output lines the program drove
  *      (`outputs`, `brk`) and the query statistics, at any time.
- *   5. A replug on a new pty: store the new slave's rdev (the library
+ *   5. Receive errors, as a UART and n_tty would queue them under the
+ *      termios the program set (FakeUartReceive below): the test writes the
+ *      bytes it returns to the master; the counters move first, as a UART's
+ *      interrupt counts before the bytes reach the line discipline.
+ *   6. A replug on a new pty: store the new slave's rdev (the library
  *      compares it at every ioctl, so the next open of that slave is the
  *      device), `outputs` as a fresh device has them, then `unplugged` = 0
  *      (fake_modem_lines.py: plug_in).
  *
  * Ioctls taken over on the one device whose st_rdev is `rdev` (every other
  * descriptor goes to the kernel unchanged): TIOCMGET, TIOCMBIS, TIOCMBIC,
- * TIOCMSET, TIOCGICOUNT, TIOCMIWAIT, TIOCSBRK, TIOCCBRK. While `unplugged`
+ * TIOCMSET, TIOCGICOUNT, TIOCMIWAIT, TIOCSBRK, TIOCCBRK; and the termios
+ * calls (TCSETS*, TCGETS*), only to keep the PARMRK the program asks for in
+ * `iflag` and out of the pty (so that the test's marks pass unchanged; a
+ * TCGETS shows it set again). While `unplugged`
  * is non-zero every one of them fails with EIO (as a USB adapter that is
  * gone); data still flows through the pty, whose own hang-up the test can
  * add by closing the master.
@@ -40,7 +47,10 @@
  * sets it per kind and the test may change it. TIOCGICOUNT and TIOCMIWAIT
  * cost nothing extra.
  *
- * Layout: one block of 128 bytes at the start of the file, native byte
+ * Receive-error counters (rx_frame .. rx_buf_overrun) are
+ * reported by every kind that answers TIOCGICOUNT.
+ *
+ * Layout: one block of 192 bytes at the start of the file, native byte
  * order, every field naturally aligned; fake_modem_lines.py has the same
  * offsets for Python. The test writes the fields marked (test); the library
  * writes those marked (lib). Moving a line: count its edge in rise[] or
@@ -82,13 +92,19 @@ struct FakeModemLinesState {
     uint64_t icount_calls; /* 88 (lib) TIOCGICOUNT asked */
     uint64_t set_calls;    /* 96 (lib) TIOCMBIS/BIC/SET and TIOCSBRK/CBRK */
     uint64_t miwait_calls; /* 104 (lib) TIOCMIWAIT begun */
-    uint8_t pad[16];       /* 112 .. 127 */
+    uint32_t iflag;        /* 112 (lib) c_iflag the program last set (PARMRK included) */
+    uint32_t rx_frame;     /* 116 (test) receive-error counters */
+    uint32_t rx_parity;    /* 120 (test) */
+    uint32_t rx_brk;       /* 124 (test) */
+    uint32_t rx_overrun;   /* 128 (test) */
+    uint32_t rx_buf_overrun; /* 132 (test) */
+    uint8_t pad[56];       /* 136 .. 191 */
 };
 
 #ifdef __cplusplus
-static_assert(sizeof(FakeModemLinesState) == 128, "FakeModemLinesState layout");
+static_assert(sizeof(FakeModemLinesState) == 192, "FakeModemLinesState layout");
 #else
-_Static_assert(sizeof(struct FakeModemLinesState) == 128, "FakeModemLinesState layout");
+_Static_assert(sizeof(struct FakeModemLinesState) == 192, "FakeModemLinesState layout");
 #endif
 
 #ifdef __cplusplus
@@ -97,9 +113,11 @@ _Static_assert(sizeof(struct FakeModemLinesState) == 128, "FakeModemLinesState l
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <string>
 
 /* The time a query costs on each kind, microseconds. */
 inline uint32_t FakeModemDefaultCostUs(FakeModemKind kind) {
@@ -142,6 +160,34 @@ inline void FakeModemLinesSet(FakeModemLinesState* s, uint32_t lines) {
     }
     std::atomic_thread_fence(std::memory_order_seq_cst);
     s->lines = lines;
+}
+
+/* What a UART receives, for FakeUartReceive. */
+enum FakeUartEvent { FAKE_UART_DATA, FAKE_UART_FRAME, FAKE_UART_PARITY, FAKE_UART_BREAK, FAKE_UART_OVERRUN,
+                     FAKE_UART_BUF_OVERRUN };
+
+/* Counts `event` (with byte `c`) as the UART would, then returns what n_tty
+ * queues for it under the program's iflag: a real \377 doubled under PARMRK;
+ * a bad byte dropped (IGNPAR), marked \377 \0 c (PARMRK) or made a NUL, when
+ * INPCK checks it, else passed; a break dropped (IGNBRK, BRKINT), marked
+ * \377 \0 \0 (PARMRK) or a NUL; an overrun nothing at all. */
+inline std::string FakeUartReceive(FakeModemLinesState* s, FakeUartEvent event, unsigned char c = 0) {
+    const uint32_t iflag = s->iflag;
+    const std::string mark("\xFF\0", 2);
+    switch (event) {
+        case FAKE_UART_DATA: return c == 0xFF && (iflag & PARMRK) ? "\xFF\xFF" : std::string(1, char(c));
+        case FAKE_UART_FRAME: case FAKE_UART_PARITY:
+            __atomic_add_fetch(event == FAKE_UART_FRAME ? &s->rx_frame : &s->rx_parity, 1, __ATOMIC_SEQ_CST);
+            if (!(iflag & INPCK)) return std::string(1, char(c));
+            if (iflag & IGNPAR) return "";
+            return (iflag & PARMRK) ? mark + char(c) : std::string(1, '\0');
+        case FAKE_UART_BREAK:
+            __atomic_add_fetch(&s->rx_brk, 1, __ATOMIC_SEQ_CST);
+            if (iflag & (IGNBRK | BRKINT)) return "";
+            return (iflag & PARMRK) ? mark + '\0' : std::string(1, '\0');
+        case FAKE_UART_OVERRUN: __atomic_add_fetch(&s->rx_overrun, 1, __ATOMIC_SEQ_CST); return "";
+        default: __atomic_add_fetch(&s->rx_buf_overrun, 1, __ATOMIC_SEQ_CST); return "";
+    }
 }
 #endif
 

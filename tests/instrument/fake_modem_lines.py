@@ -15,7 +15,7 @@ import struct
 
 ENV = "FAKE_MODEM_LINES"
 MAGIC = 0x4C4D4B46
-SIZE = 128
+SIZE = 192
 KINDS = {"8250": 0, "ftdi_sio": 1, "cp210x": 2, "pl2303": 3, "cdc-acm": 4}
 COST_US = {"ftdi_sio": 2000, "cp210x": 2000}
 
@@ -27,8 +27,11 @@ _FIELDS = {  # name: (offset, struct format)
     "magic": (0, "I"), "kind": (4, "I"), "rdev": (8, "Q"), "query_us": (16, "I"),
     "unplugged": (20, "I"), "lines": (24, "I"), "outputs": (60, "I"), "brk": (64, "I"),
     "mget_calls": (72, "Q"), "mget_ns": (80, "Q"), "icount_calls": (88, "Q"),
-    "set_calls": (96, "Q"), "miwait_calls": (104, "Q"),
+    "set_calls": (96, "Q"), "miwait_calls": (104, "Q"), "iflag": (112, "I"),
+    "rx_frame": (116, "I"), "rx_parity": (120, "I"), "rx_brk": (124, "I"),
+    "rx_overrun": (128, "I"), "rx_buf_overrun": (132, "I"),
 }
+PARMRK = 0o10  # Linux c_iflag bit
 RISE, FALL = 28, 44
 
 
@@ -76,6 +79,11 @@ class FakeModemLines:
                 count = struct.unpack_from("=I", self.map, offset)[0]
                 struct.pack_into("=I", self.map, offset, (count + 1) & 0xFFFFFFFF)
         self._put("lines", lines)
+
+    def data(self, payload):
+        """Received bytes as n_tty queues them under the program's termios:
+        a real 0xFF doubled when it asked for PARMRK."""
+        return payload.replace(b"\xff", b"\xff\xff") if self.iflag & PARMRK else payload
 
     def plug_in(self, slave_fd):
         """A device plugged back in as a new pty (its number is not the old

@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <asm/termbits.h>
 #include <linux/serial.h>
 #include <pthread.h>
 #include <stdarg.h>
@@ -69,6 +70,11 @@ static void Counters(struct serial_icounter_struct* c) {
     c->dsr = (int)moves[FAKE_LINE_DSR];
     c->rng = kind == FAKE_MODEM_8250 ? (int)state->fall[FAKE_LINE_RI] : (int)moves[FAKE_LINE_RI];
     c->dcd = (int)moves[FAKE_LINE_DCD];
+    c->frame = (int)state->rx_frame;
+    c->parity = (int)state->rx_parity;
+    c->brk = (int)state->rx_brk;
+    c->overrun = (int)state->rx_overrun;
+    c->buf_overrun = (int)state->rx_buf_overrun;
 }
 
 static unsigned InputLines(void) {
@@ -98,6 +104,8 @@ static int TakenOver(int fd, unsigned long request) {
     switch (request) {
         case TIOCMGET: case TIOCMBIS: case TIOCMBIC: case TIOCMSET: case TIOCGICOUNT:
         case TIOCMIWAIT: case TIOCSBRK: case TIOCCBRK:
+        case TCSETS: case TCSETSW: case TCSETSF: case TCSETS2: case TCSETSW2: case TCSETSF2:
+        case TCGETS: case TCGETS2:
             break;
         default:
             return 0;
@@ -148,6 +156,24 @@ static int Answer(unsigned long request, void* arg) {
     }
 }
 
+/* The termios calls: the program's PARMRK is kept in `iflag` and left out
+ * of the pty, which then passes the marks the test writes unchanged (and
+ * doubles no \377 itself); a TCGETS* shows it set again. c_iflag comes
+ * first in both termios layouts. */
+static int Termios(int fd, unsigned long request, void* arg) {
+    if (request == TCGETS || request == TCGETS2) {
+        int rc = realIoctl(fd, request, arg);
+        if (rc == 0 && (state->iflag & PARMRK)) *(tcflag_t*)arg |= PARMRK;
+        return rc;
+    }
+    struct termios2 copy;
+    memcpy(&copy, arg, request == TCSETS || request == TCSETSW || request == TCSETSF ? sizeof(struct termios)
+                                                                                     : sizeof(struct termios2));
+    state->iflag = copy.c_iflag;
+    copy.c_iflag &= ~(tcflag_t)PARMRK;
+    return realIoctl(fd, request, &copy);
+}
+
 int ioctl(int fd, unsigned long request, ...) {
     va_list args;
     va_start(args, request);
@@ -156,5 +182,8 @@ int ioctl(int fd, unsigned long request, ...) {
     pthread_once(&once, Load);
     if (realIoctl == NULL) return Fail(ENOSYS);
     if (!TakenOver(fd, request)) return realIoctl(fd, request, arg);
+    if (request >= TCGETS && request <= TCSETSF) return Termios(fd, request, arg);
+    if (request == TCGETS2 || request == TCSETS2 || request == TCSETSW2 || request == TCSETSF2)
+        return Termios(fd, request, arg);
     return Answer(request, arg);
 }

@@ -117,14 +117,19 @@ TEST(Load, RandomStreamControlLineMode) { PushRandomStream(false); }
 
 // ---- Load: a busy session on the loopback port ----------------------------
 
-// The loopback plug: RTS drives CTS, DTR drives DSR and DCD, bytes sent while
-// the break is on never arrive. Gives what the session shows for each key.
+// The loopback plug: RTS drives CTS, DTR drives DSR and DCD, a break is
+// received as one, bytes sent while it is on never arrive. Gives what the
+// session shows for each key.
 struct LoopModel {
     bool dtr = true, rts = true, brk = false;
     std::string Key(unsigned char b) const { return brk ? std::string() : Shown(b, false); }
     std::string Command(char c) {
         switch (c) {
-            case 'B': brk = true; return "(Break on) ";
+            case 'B': {  // a break that begins is received as one
+                bool was = brk;
+                brk = true;
+                return was ? "(Break on) " : "(Break on) (BREAK) ";
+            }
             case 'b': brk = false; return "(Break off) ";
             case 'D': case 'd': {
                 bool was = dtr;

@@ -77,7 +77,8 @@ BOOL GetCommModemStatus(HANDLE h, LPDWORD bits) {
 
 BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
     if (!Allowed("ClearCommError", h)) return FALSE;
-    *errors = fakeSerial.commErrors, *stat = fakeSerial.comstat, fakeSerial.commErrors = 0;
+    *errors = fakeSerial.commErrors, fakeSerial.commErrors = 0;
+    if (stat != nullptr) *stat = fakeSerial.comstat;  // optional, as on Windows
     return TRUE;
 }
 

@@ -99,4 +99,36 @@ TEST_F(Monitor, LineChangesShownWhenTheStatusMoves) {
     EXPECT_EQ(Session(), "(CTS off) (CTS on) (DSR off) " + kShutdown);
 }
 
+// Receive errors as ClearCommError reports them (scripted per pass, shown on
+// the next pass after its byte): one item per bit, each time it comes, on
+// CTRL's pass too; in the initial table when they come before it; none in
+// the plain mode.
+TEST_F(Monitor, ReceiveErrorsShownAfterTheirByte) {
+    const DWORD all = CE_BREAK | CE_FRAME | CE_RXPARITY | CE_OVERRUN | CE_RXOVER;
+    const struct { bool plain; DWORD before; std::vector<DWORD> passes; DWORD modem; std::string rest; } rows[] = {
+        {0, 0, {CE_FRAME}, MS_DSR_ON | MS_CTS_ON, "AB(FRAME) C" + kShutdown},
+        {0, 0, {CE_FRAME, CE_FRAME}, MS_DSR_ON | MS_CTS_ON, "AB(FRAME) C(FRAME) " + kShutdown},
+        {0, 0, {all}, MS_DSR_ON | MS_CTS_ON, "AB(BREAK) (FRAME) (PARITY) (OVERRUN) (BUFFULL) C" + kShutdown},
+        {0, 0, {CE_RXPARITY | CE_TXFULL}, MS_DSR_ON, "AB(PARITY) (CTS off) C" + kShutdown},
+        {0, CE_BREAK | CE_OVERRUN, {}, MS_DSR_ON | MS_CTS_ON, "ABC" + kShutdown},
+        {1, CE_BREAK, {CE_FRAME, CE_BREAK}, MS_DSR_ON | MS_CTS_ON, "ABC" + kShutdown},
+    };
+    for (const auto& row : rows) {
+        SetUp();
+        fakeSerial.rx = "ABC";
+        fakeSerial.commErrors = row.before;
+        std::vector<DWORD> passes = row.passes;
+        DWORD modem = row.modem;
+        fakeConsole.onKeyTest = [passes, modem](unsigned pass) {
+            if (pass >= 1 && pass <= passes.size()) fakeSerial.commErrors = passes[pass - 1];
+            if (pass == 1) fakeSerial.modem = modem;
+            if (pass == 4) fakeConsole.keys = "\xFF";
+        };
+        EXPECT_EQ(Session(row.plain), row.rest) << row.rest;
+        const bool table = row.before != 0 && !row.plain;
+        EXPECT_EQ(fakeConsole.output.find("timeout\tunused\tctrl\tBREAK\tframe\tparity\tOVERRUN\tbuffull") !=
+                      std::string::npos, table);
+    }
+}
+
 }  // namespace

@@ -103,4 +103,28 @@ TEST(SerialReplug, DeviceThatFailsRightAfterEachOpenIsTriedEvery250Ms) {
     ReplugCloseHandle(h);
 }
 
+// Receive errors: those an idle read's look takes from the system still
+// reach the caller's ClearCommError; a gone device reports none.
+TEST(SerialReplug, ReceiveErrorsKeptFromIdleReadsAndNoneWhileGone) {
+    ResetAll();
+    HANDLE h = OpenPort();
+    fakeSerial.commErrors = CE_FRAME;
+    EXPECT_TRUE(ReplugReadFile(h, &byte, 1, &count, nullptr) && count == 0);
+    fakeSerial.commErrors = CE_OVERRUN;
+    DWORD errors = 0;
+    EXPECT_TRUE(ReplugClearCommError(h, &errors, nullptr));
+    EXPECT_EQ(errors, DWORD(CE_FRAME | CE_OVERRUN));
+    EXPECT_TRUE(ReplugClearCommError(h, &errors, nullptr));
+    EXPECT_EQ(errors, 0u);
+    fakeSerial.commErrors = CE_BREAK;
+    EXPECT_TRUE(ReplugReadFile(h, &byte, 1, &count, nullptr));  // kept ...
+    fakeSerial.fail["GetCommModemStatus"] = 1167;
+    ReplugGetCommModemStatus(h, &bits);  // ... and the device goes
+    fakeSerial.fail = {{"CreateFileA", ERROR_FILE_NOT_FOUND}};
+    errors = 7;
+    EXPECT_TRUE(ReplugClearCommError(h, &errors, nullptr));
+    EXPECT_EQ(errors, 0u);
+    ReplugCloseHandle(h);
+}
+
 }  // namespace

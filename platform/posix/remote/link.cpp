@@ -82,6 +82,7 @@ void Greet(RemoteLink& l) {
     TelnetStart(l.telnet, true);
     SendReplies(l);
     SendByteCommand(l, kCpcModemStateMask, 255);
+    SendByteCommand(l, kCpcLineStateMask, kLineStateErrors);
     // Value 0 asks for the server's own setting.
     static const uint8_t kAsk[4] = {0, 0, 0, 0};
     SendCommand(l, kCpcBaudRate, l.haveSettings ? l.baud : kAsk, 4);
@@ -95,6 +96,38 @@ void Greet(RemoteLink& l) {
         SendByteCommand(l, kCpcControl, l.rts ? 11 : 12);
         if (l.brk) SendByteCommand(l, kCpcControl, 5);
     }
+}
+
+// The decoded NOTIFY-LINESTATEs, at their places among the `count` bytes
+// about to join the ring (those of bytes lost for want of room at its end).
+void NoteLineErrors(RemoteLink& l, size_t count) {
+    for (size_t i = 0; i < l.telnet.lineCount; ++i) {
+        const TelnetLineState& n = l.telnet.line[i];
+        uint32_t bits = 0;
+        if (n.bits & 0x10) bits |= CE_BREAK;
+        if (n.bits & 0x08) bits |= CE_FRAME;
+        if (n.bits & 0x04) bits |= CE_RXPARITY;
+        if (n.bits & 0x02) bits |= CE_OVERRUN;
+        const size_t at = l.ringCount + (n.at < count ? n.at : count);
+        size_t& c = l.lineErrorCount;
+        if (c > 0 && (c == kLinkLineErrors || l.lineErrors[c - 1].at == at)) {
+            l.lineErrors[c - 1].bits |= bits;  // no room: shown with the one before
+        } else {
+            l.lineErrors[c].at = at;
+            l.lineErrors[c].bits = bits;
+            ++c;
+        }
+    }
+}
+
+// Errors whose place the take has reached become due. Whether any did.
+bool ReachLineErrors(RemoteLink& l) {
+    size_t reached = 0;
+    while (reached < l.lineErrorCount && l.lineErrors[reached].at == 0) l.lineErrorsDue |= l.lineErrors[reached++].bits;
+    if (reached == 0) return false;
+    l.lineErrorCount -= reached;
+    std::memmove(l.lineErrors, l.lineErrors + reached, l.lineErrorCount * sizeof l.lineErrors[0]);
+    return true;
 }
 
 // Takes what the server has sent, while the ring has room for a chunk; with
@@ -122,6 +155,7 @@ void Receive(RemoteLink& l, bool mayDrop) {
             count = kLinkRing - l.ringCount;
             l.overrun = true;
         }
+        if (l.address.comPort) NoteLineErrors(l, count);
         for (size_t i = 0; i < count; ++i) l.ring[(l.ringStart + l.ringCount + i) % kLinkRing] = from[i];
         l.ringCount += count;
         if (l.phase != LinkPhase::kReady) l.held += count;
@@ -178,6 +212,7 @@ void LinkLost(RemoteLink& l) {
     CloseFd(l);
     if (l.held > 0) l.ringCount -= l.held;
     l.held = 0;
+    while (l.lineErrorCount > 0 && l.lineErrors[l.lineErrorCount - 1].at > l.ringCount) --l.lineErrorCount;
     if (l.gatherCount > 0 && l.sendError == 0) l.sendError = ENOTCONN;
     l.gatherCount = 0;
     l.phase = LinkPhase::kGone;
@@ -268,9 +303,19 @@ PortWait LinkWait(RemoteLink& l, long ms) {
 
 size_t LinkReadable(const RemoteLink& l) { return l.phase == LinkPhase::kReady ? l.ringCount : l.ringCount - l.held; }
 
-size_t LinkTake(RemoteLink& l, uint8_t* out, size_t n) {
+size_t LinkTake(RemoteLink& l, uint8_t* out, size_t n, bool* reached) {
     size_t readable = LinkReadable(l);
     if (n > readable) n = readable;
+    if (reached != nullptr) *reached = false;
+    if (l.lineErrorCount > 0) {
+        // One at the ring's start comes before its first byte.
+        bool atStart = ReachLineErrors(l);
+        if (atStart) n = 0;
+        if (l.lineErrorCount > 0 && n > l.lineErrors[0].at) n = l.lineErrors[0].at;
+        for (size_t i = 0; i < l.lineErrorCount; ++i) l.lineErrors[i].at -= n;
+        bool after = ReachLineErrors(l);
+        if (reached != nullptr) *reached = atStart || after;
+    }
     for (size_t i = 0; i < n; ++i) out[i] = l.ring[(l.ringStart + i) % kLinkRing];
     l.ringStart = (l.ringStart + n) % kLinkRing;
     l.ringCount -= n;

@@ -6,7 +6,8 @@
 // runs out of that bound leaves the link gone, and the next attempt is due
 // kLinkRetryMs later, made only from the calls the program makes anyway.
 // On every new connection the link asks for the server's modem state
-// (SET-MODEMSTATE-MASK 255 after its WILL COM-PORT-OPTION), sends the line
+// (SET-MODEMSTATE-MASK 255 after its WILL COM-PORT-OPTION) and for its
+// receive errors (SET-LINESTATE-MASK: break, framing, parity, overrun), sends the line
 // settings last applied (or, before any, asks for the server's own), and
 // puts DTR, RTS and break back as last set. It is ready once the server has
 // acknowledged the settings and told its modem state; data that arrives
@@ -32,6 +33,7 @@ constexpr size_t kLinkRing = 65536;      // received data not yet read
 constexpr size_t kGatherMax = 4096;      // bytes gathered before they must go
 constexpr long long kGatherNs = 1000000; // ... and how long the first may wait
 constexpr unsigned kGatherAgeEvery = 8;  // (looked at every this many writes)
+constexpr size_t kLinkLineErrors = 32;   // line errors kept at their places in the ring
 
 enum class LinkPhase { kGone, kConnecting, kNegotiating, kReady };
 
@@ -53,6 +55,14 @@ struct RemoteLink {
     uint8_t ring[kLinkRing];
     size_t ringStart, ringCount, held;
     bool overrun;            // data was lost for want of room
+    // Receive errors the server told of (NOTIFY-LINESTATE), as CE_ bits,
+    // each at its place: after `at` more bytes are taken from the ring.
+    struct LineError {
+        size_t at;
+        uint32_t bits;
+    } lineErrors[kLinkLineErrors];
+    size_t lineErrorCount;
+    uint32_t lineErrorsDue;  // places reached: for the next ClearCommError
     // Encoded bytes to send.
     uint8_t gather[2 * kGatherMax];
     size_t gatherCount;
@@ -78,9 +88,10 @@ void LinkPoll(RemoteLink& l);
 // or a console key, as WaitForPortOrKey does.
 PortWait LinkWait(RemoteLink& l, long ms);
 
-// Received data that may be read now.
+// Received data that may be read now. A take stops at the place of a
+// receive error, which is then due (lineErrorsDue; `*reached` tells).
 size_t LinkReadable(const RemoteLink& l);
-size_t LinkTake(RemoteLink& l, uint8_t* out, size_t n);
+size_t LinkTake(RemoteLink& l, uint8_t* out, size_t n, bool* reached = nullptr);
 
 // Gathers data to send (encoded, IAC doubled on a telnet link); sends when
 // the rules above say so. False with the error set when a send failed, this

@@ -117,11 +117,14 @@ BOOL RemoteRead(void* v, LPVOID buffer, DWORD length, LPDWORD done) {
             ready = LinkReadable(p->link);
         }
         if (ready > 0) {
-            size_t n = LinkTake(p->link, bytes + got, length - got);
+            // A read ends at a receive error's place, so that the next
+            // ClearCommError reports it there.
+            bool reached = false;
+            size_t n = LinkTake(p->link, bytes + got, length - got, &reached);
             got += DWORD(n);
             p->takenSincePoll += n;
             tookBytes = true;
-            if (anyByte) break;
+            if (anyByte || reached) break;
             continue;
         }
         // The answer has moved (or a pulse is being shown): the caller looks
@@ -254,8 +257,9 @@ BOOL RemoteClearError(void* v, LPDWORD errors, LPCOMSTAT stat) {
     RemotePort* p = static_cast<RemotePort*>(v);
     RemoteLink& l = p->link;
     if (l.gatherCount > 0 && MonotonicNs() - l.gatherSinceNs >= kGatherNs) LinkSendGathered(l, 0);
-    if (errors != nullptr) *errors = l.overrun ? CE_RXOVER : 0;
+    if (errors != nullptr) *errors = (l.overrun ? CE_RXOVER : 0) | l.lineErrorsDue;
     l.overrun = false;
+    l.lineErrorsDue = 0;
     if (stat != nullptr) {
         std::memset(stat, 0, sizeof *stat);
         stat->cbInQue = DWORD(LinkReadable(l));

@@ -11,6 +11,7 @@ namespace {
 constexpr uint8_t kIac = 255, kDont = 254, kDo = 253, kWont = 252, kWill = 251, kSb = 250, kSe = 240;
 constexpr uint8_t kOptBinary = 0, kOptSga = 3, kOptComPort = 44;
 constexpr uint8_t kServerReply = 100;  // server answers carry command + 100
+constexpr uint8_t kNotifyLineState = 6;
 constexpr uint8_t kNotifyModemState = 7;
 
 enum Mode : uint8_t { kData, kAfterIac, kOption, kSub, kSubIac };
@@ -57,8 +58,22 @@ uint32_t ControlAck(uint8_t value) {
     return 0;  // inbound flow control and the rest: not asked for
 }
 
-// A complete subnegotiation: sub[0] the option, then its bytes.
-void Subnegotiation(TelnetState& t) {
+// A line state with error bits, after `at` data bytes of this decode.
+void LineState(TelnetState& t, size_t at, uint8_t value) {
+    const uint8_t bits = value & kLineStateErrors;
+    if (bits == 0) return;
+    if (t.lineCount == kTelnetLineMax || (t.lineCount > 0 && t.line[t.lineCount - 1].at == at)) {
+        t.line[t.lineCount - 1].bits |= bits;
+        return;
+    }
+    t.line[t.lineCount].at = at;
+    t.line[t.lineCount].bits = bits;
+    ++t.lineCount;
+}
+
+// A complete subnegotiation: sub[0] the option, then its bytes; `at` data
+// bytes of this decode came before it.
+void Subnegotiation(TelnetState& t, size_t at) {
     if (t.subLength < 3 || t.sub[0] != kOptComPort || t.sub[1] < kServerReply) return;
     const uint8_t command = uint8_t(t.sub[1] - kServerReply);
     const uint8_t* v = t.sub + 2;
@@ -85,9 +100,10 @@ void Subnegotiation(TelnetState& t) {
             t.haveModem = true;
             break;
         }
+        case kNotifyLineState: LineState(t, at, v[0]); break;
         case kCpcModemStateMask: t.acks |= kAckModemMask; break;
         case kCpcPurgeData: t.acks |= kAckPurge; break;
-        default: break;  // signature, line state, flow suspend/resume: nothing to do
+        default: break;  // signature, line-state mask, flow suspend/resume: nothing to do
     }
 }
 
@@ -113,6 +129,7 @@ void TelnetStart(TelnetState& t, bool comPort) {
 
 size_t TelnetDecode(TelnetState& t, const uint8_t* in, size_t n, uint8_t* data) {
     size_t out = 0;
+    t.lineCount = 0;
     for (size_t i = 0; i < n; ++i) {
         const uint8_t b = in[i];
         switch (t.mode) {
@@ -146,7 +163,7 @@ size_t TelnetDecode(TelnetState& t, const uint8_t* in, size_t n, uint8_t* data) 
                     SubByte(t, b);
                     t.mode = kSub;
                 } else if (b == kSe) {
-                    if (!t.subTooLong) Subnegotiation(t);
+                    if (!t.subTooLong) Subnegotiation(t, out);
                     t.mode = kData;
                 } else {
                     // A command inside a subnegotiation: the subnegotiation

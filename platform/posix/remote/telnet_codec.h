@@ -23,6 +23,7 @@ enum ComPortCommand : uint8_t {
     kCpcParity = 3,
     kCpcStopSize = 4,
     kCpcControl = 5,
+    kCpcLineStateMask = 10,
     kCpcModemStateMask = 11,
     kCpcPurgeData = 12,
 };
@@ -44,6 +45,17 @@ enum TelnetAck : uint32_t {
 
 constexpr size_t kTelnetSubMax = 64;     // longest subnegotiation kept
 constexpr size_t kTelnetReplyMax = 256;  // negotiation answers not yet sent
+constexpr size_t kTelnetLineMax = 16;    // line-state notifications kept per decode
+
+// Line-state bits of NOTIFY-LINESTATE that tell of a receive error (break,
+// framing, parity, overrun), the bits SET-LINESTATE-MASK asks for.
+constexpr uint8_t kLineStateErrors = 0x1E;
+
+// A NOTIFY-LINESTATE with error bits, at its place in the decoded data.
+struct TelnetLineState {
+    size_t at;     // data bytes of the decode call before it
+    uint8_t bits;  // its kLineStateErrors bits
+};
 
 struct TelnetState {
     uint8_t mode;              // where the decoder stands (remote/telnet_codec.cpp)
@@ -62,6 +74,10 @@ struct TelnetState {
     bool haveModem;            // a NOTIFY-MODEMSTATE has come
     uint8_t modem;             // its line levels (bits 4..7, as MS_*_ON)
     uint8_t pulse;             // lines reported moved whose level is back, until taken
+    // The NOTIFY-LINESTATEs of the last decode call, in order; more than
+    // fit join the last one.
+    TelnetLineState line[kTelnetLineMax];
+    size_t lineCount;
 };
 
 // A fresh connection. Writes the opening requests into `reply`.
@@ -69,7 +85,8 @@ void TelnetStart(TelnetState& t, bool comPort);
 
 // Decodes `n` bytes from the server: data bytes go to `data` (room for `n`
 // bytes at least), answers to `reply`, COM-PORT news into the state.
-// Returns the count of data bytes.
+// Returns the count of data bytes; the line-state notifications among them
+// are in `line`.
 size_t TelnetDecode(TelnetState& t, const uint8_t* in, size_t n, uint8_t* data);
 
 // Encodes data for the server, doubling IAC: takes bytes from `in` while

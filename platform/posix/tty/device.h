@@ -13,8 +13,10 @@ int TtyOpenDevice(const char* path, TtyClaim& claim);
 
 // Applies a checked DCB: raw mode, size, parity, stop bits, flow control and
 // rate, then DTR and RTS as its modes ask (a device without modem lines, a
-// pty, takes the settings without them). FALSE with the error set.
-BOOL TtyApplyDcb(int fd, const DCB& dcb);
+// pty, takes the settings without them). With `markErrors` (a device that
+// counts its receive errors) the line discipline marks them in the data
+// (PARMRK, INPCK; tty/line_errors.h). FALSE with the error set.
+BOOL TtyApplyDcb(int fd, const DCB& dcb, bool markErrors);
 
 // The DCB the device has now: what termios holds, the rest from `last`, the
 // DCB last applied.

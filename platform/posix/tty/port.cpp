@@ -15,7 +15,8 @@
 //   GetCommModemStatus and the DTR/RTS escape functions fail with
 //   ERROR_NOT_SUPPORTED;
 // - TIOCSBRK/TIOCCBRK succeed without any effect;
-// - TIOCGICOUNT fails with ENOTTY: ClearCommError then reports no errors;
+// - TIOCGICOUNT fails with ENOTTY: the pty is read raw (no PARMRK) and
+//   ClearCommError reports no errors (tty/line_errors.h);
 // - once the master side is closed, the slave is hung up: poll reports
 //   POLLHUP, read returns 0 and write fails with EIO.
 //
@@ -38,6 +39,7 @@
 #include "../win32/provider.h"
 #include "claim.h"
 #include "device.h"
+#include "line_errors.h"
 #include "modem.h"
 #include "output.h"
 #include "reconnect.h"
@@ -52,7 +54,7 @@ constexpr DWORD kMaxDword = 0xFFFFFFFFu;
 
 // What one read() may take from the device. A read takes what the device
 // already has, up to this much, and later reads are answered from it.
-constexpr DWORD kReadAhead = 4096;
+constexpr DWORD kReadAhead = kTtyReadAhead;
 
 // While keys keep every pass busy, a device found empty is asked again at
 // most this often.
@@ -64,8 +66,7 @@ struct TtyPort {
     int fd;
     COMMTIMEOUTS timeouts;
     DCB applied;             // last applied DCB: fields termios cannot hold
-    bool haveCounts;         // the device supports TIOCGICOUNT
-    serial_icounter_struct counts;  // error counts last taken
+    TtyRxErrors errors;      // receive errors at their places (tty/line_errors.h)
     ModemWatch modem;        // the modem-status lines (tty/modem.h)
     bool dropShown;          // lines just answered off for a lost device: reopen only after the next look
     DWORD aheadStart;        // received bytes taken from the device, not yet read:
@@ -83,6 +84,8 @@ TtyPort g_ports[kMaxPorts];
 // What was gathered to send is dropped with it.
 void Lost(TtyPort* port) {
     port->out.count = 0;
+    TtyErrorsDrop(port->errors, -1);
+    port->errors.due = 0;  // a gone device reports no errors
     ReconnectLost(port->link, port->fd);
 }
 
@@ -113,7 +116,8 @@ bool Restored(bool ok) { return ok || !DeviceGoneError(errno); }
 bool Restore(TtyPort* port) {
     const TtyReconnect& r = port->link;
     int fd = port->fd;
-    if (r.haveSettings && !TtyApplyDcb(fd, r.settings)) return false;
+    TtyErrorsStart(port->errors, fd);
+    if (r.haveSettings && !TtyApplyDcb(fd, r.settings, port->errors.counted)) return false;
     return Restored(TtyModemLines(fd, r.dtr ? TIOCMBIS : TIOCMBIC, TIOCM_DTR, false)) &&
            Restored(TtyModemLines(fd, r.rts ? TIOCMBIS : TIOCMBIC, TIOCM_RTS, false)) &&
            Restored(!r.brk || ioctl(fd, TIOCSBRK) == 0);
@@ -121,7 +125,7 @@ bool Restore(TtyPort* port) {
 
 // Whether the device is open, trying to open a lost one again when an
 // attempt is due. A device that is back starts afresh: its error counters
-// and modem-status support are its own.
+// (taken by Restore) and modem-status support are its own.
 bool Present(TtyPort* port) {
     if (port->fd >= 0) return true;
     if (!ReconnectTry(port->link, port->fd)) return false;
@@ -130,7 +134,6 @@ bool Present(TtyPort* port) {
         return false;
     }
     ModemWatchStart(port->modem, port->fd);
-    port->haveCounts = ioctl(port->fd, TIOCGICOUNT, &port->counts) == 0;
     return true;
 }
 
@@ -176,6 +179,18 @@ bool QueueBytes(int fd, unsigned long request, DWORD& bytes) {
     return true;
 }
 
+
+// Hands out bytes taken ahead, at most `want`, up to the place of the next
+// receive error; `reached` tells whether an error is due there now.
+DWORD TakeAhead(TtyPort* port, unsigned char* to, DWORD want, bool& reached) {
+    DWORD n = want < port->aheadCount ? want : port->aheadCount;
+    n = DWORD(TtyErrorsRoom(port->errors, port->aheadStart, n));
+    std::memcpy(to, port->ahead + port->aheadStart, n);
+    port->aheadStart += n;
+    port->aheadCount -= n;
+    reached = TtyErrorsReached(port->errors, port->aheadStart);
+    return n;
+}
 
 BOOL TtyCloseHandle(void* p) {
     TtyPort* port = static_cast<TtyPort*>(p);
@@ -233,11 +248,9 @@ BOOL TtyReadFile(void* p, LPVOID buffer, DWORD length, LPDWORD done) {
                    t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != kMaxDword;
     if (port->aheadCount > 0) {
         // The common case: a one-byte read with bytes taken ahead.
-        got = length < port->aheadCount ? length : port->aheadCount;
-        std::memcpy(bytes, port->ahead + port->aheadStart, got);
-        port->aheadStart += got;
-        port->aheadCount -= got;
-        if (got == length) {
+        bool reached = false;
+        got = TakeAhead(port, bytes, length, reached);
+        if (got == length || reached) {
             if (done != nullptr) *done = got;
             return TRUE;
         }
@@ -286,14 +299,17 @@ BOOL TtyReadFile(void* p, LPVOID buffer, DWORD length, LPDWORD done) {
         ssize_t n = read(port->fd, port->ahead, kReadAhead);
         port->emptyAtNs = n == 0 || (n < 0 && errno == EAGAIN) ? MonotonicNs() : 0;
         if (n > 0) {
-            DWORD take = DWORD(n) < length - got ? DWORD(n) : length - got;
-            std::memcpy(bytes + got, port->ahead, take);
-            port->aheadStart = take;
-            port->aheadCount = DWORD(n) - take;
+            // Receive errors are decoded out of what came; a read ends at
+            // an error's place, so the next ClearCommError reports it there.
+            port->aheadStart = 0;
+            port->aheadCount = DWORD(TtyErrorsDecode(port->errors, port->fd, port->ahead, size_t(n)));
+            bool reached = TtyErrorsReached(port->errors, 0);
+            DWORD take = reached ? 0 : TakeAhead(port, bytes + got, length - got, reached);
             got += take;
-            lastByteAt = MonotonicMs();
             readable = false;
-            if (anyByte) break;
+            if (take == 0 && !reached) continue;  // marks only, cut by the end of the read
+            lastByteAt = MonotonicMs();
+            if (anyByte || reached) break;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -319,6 +335,8 @@ BOOL TtyReadFile(void* p, LPVOID buffer, DWORD length, LPDWORD done) {
             if (wait < 0 || gapLeft < wait) wait = long(gapLeft);
         }
         if (wait == 0) break;  // time-out
+        // The line is idle: overruns counted meanwhile are shown now.
+        if (TtyErrorsLook(port->errors, port->fd, false)) break;
         // Gathered bytes go out before a wait, unless keys are waiting:
         // the wait then ends at once and more keys join them.
         if (port->out.count != 0 && !ConsoleKeysPendingHook()) {
@@ -401,7 +419,7 @@ BOOL TtySetCommState(void* p, LPDCB dcb) {
     if (!Present(port)) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
     Flush(port, true);
     if (port->fd < 0) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
-    if (!TtyApplyDcb(port->fd, *dcb)) return FALSE;
+    if (!TtyApplyDcb(port->fd, *dcb, port->errors.counted)) return FALSE;
     port->applied = *dcb;
     ReconnectNoteSettings(port->link, *dcb);
     return TRUE;
@@ -431,38 +449,24 @@ BOOL TtyPurgeComm(void* p, DWORD flags) {
     // Gathered bytes were sent before the purge: they go out first.
     Flush(port, true);
     if (port->fd < 0) {
-        if (flags & (PURGE_RXCLEAR | PURGE_RXABORT)) port->aheadCount = 0;
+        if (flags & (PURGE_RXCLEAR | PURGE_RXABORT)) {
+            port->aheadCount = 0;
+            TtyErrorsDrop(port->errors, -1);
+        }
         return TRUE;
     }
     if (flags & (PURGE_RXCLEAR | PURGE_RXABORT)) {
         if (ioctl(port->fd, TCFLSH, TCIFLUSH) != 0) return FailErrno(errno);
         port->aheadCount = 0;
+        TtyErrorsDrop(port->errors, port->fd);
     }
     if ((flags & (PURGE_TXCLEAR | PURGE_TXABORT)) && ioctl(port->fd, TCFLSH, TCOFLUSH) != 0) return FailErrno(errno);
     return TRUE;
 }
 
-BOOL TtyClearCommError(void* p, LPDWORD errors, LPCOMSTAT stat) {
-    TtyPort* port = static_cast<TtyPort*>(p);
-    DWORD found = 0;
-    serial_icounter_struct now;
-    if (port->fd < 0) {
-        // Gone: no errors and nothing queued but what was taken ahead.
-    } else if (ioctl(port->fd, TIOCGICOUNT, &now) == 0) {
-        const serial_icounter_struct& was = port->counts;
-        // A device that gained the counters (none at open) starts counting now.
-        if (port->haveCounts) {
-            if (now.frame != was.frame) found |= CE_FRAME;
-            if (now.overrun != was.overrun) found |= CE_OVERRUN;
-            if (now.parity != was.parity) found |= CE_RXPARITY;
-            if (now.brk != was.brk) found |= CE_BREAK;
-            if (now.buf_overrun != was.buf_overrun) found |= CE_RXOVER;
-        }
-        port->counts = now;
-        port->haveCounts = true;
-    } else if (!TtyUnsupported(errno)) {
-        return FailErrno(errno);
-    }
+// With a COMSTAT: the queue figures, after what the counters tell now.
+__attribute__((noinline)) BOOL ClearErrorWithStat(TtyPort* port, LPDWORD errors, LPCOMSTAT stat) {
+    (void)TtyErrorsLook(port->errors, port->fd, true);
     Flush(port, false);  // a caller waiting for the queue to empty asks here
     DWORD inQueue = 0;
     DWORD outQueue = 0;
@@ -472,12 +476,21 @@ BOOL TtyClearCommError(void* p, LPDWORD errors, LPCOMSTAT stat) {
     }
     inQueue += port->aheadCount;
     outQueue += port->out.count;
-    if (errors != nullptr) *errors = found;
-    if (stat != nullptr) {
-        std::memset(stat, 0, sizeof *stat);
-        stat->cbInQue = inQueue;
-        stat->cbOutQue = outQueue;
-    }
+    if (errors != nullptr) *errors = TtyErrorsTake(port->errors);
+    std::memset(stat, 0, sizeof *stat);
+    stat->cbInQue = inQueue;
+    stat->cbOutQue = outQueue;
+    return TRUE;
+}
+
+// The errors are those found at their places in the bytes handed out so
+// far, and overruns the counters show; a caller without a COMSTAT (the
+// monitor, every pass) costs no system call and a few instructions. A gone
+// device reports none.
+BOOL TtyClearCommError(void* p, LPDWORD errors, LPCOMSTAT stat) {
+    TtyPort* port = static_cast<TtyPort*>(p);
+    if (stat != nullptr) return ClearErrorWithStat(port, errors, stat);
+    if (errors != nullptr) *errors = TtyErrorsTake(port->errors);
     return TRUE;
 }
 
@@ -572,9 +585,10 @@ HANDLE TtyOpen(const char* path) {
     ReconnectStart(port->link, path);
     port->link.claim = claim;
     ModemWatchStart(port->modem, fd);
-    // The baseline for ClearCommError: errors from before the open are not
-    // this session's.
-    port->haveCounts = ioctl(fd, TIOCGICOUNT, &port->counts) == 0;
+    // The baseline for the receive errors: errors from before the open are
+    // not this session's. It also decides whether the device is read with
+    // PARMRK.
+    TtyErrorsStart(port->errors, fd);
     HANDLE h = PortRegister(kTtyOps, port);
     if (h == INVALID_HANDLE_VALUE) (void)TtyCloseHandle(port);
     return h;

@@ -85,7 +85,9 @@ BOOL TtyReadDcb(int fd, const DCB& last, LPDCB out) {
     d.DCBlength = sizeof d;
     d.BaudRate = RateOf(t);
     d.fBinary = 1;
-    d.fParity = (t.c_iflag & INPCK) != 0;
+    // Under PARMRK every error is checked, to be marked; the DCB's own flag
+    // stays as applied.
+    d.fParity = (t.c_iflag & PARMRK) ? last.fParity : (t.c_iflag & INPCK) != 0;
     d.fOutX = (t.c_iflag & IXON) != 0;
     d.fInX = (t.c_iflag & IXOFF) != 0;
     if (t.c_cflag & CRTSCTS) {
@@ -120,16 +122,20 @@ BOOL TtyReadDcb(int fd, const DCB& last, LPDCB out) {
     return TRUE;
 }
 
-BOOL TtyApplyDcb(int fd, const DCB& dcb) {
+BOOL TtyApplyDcb(int fd, const DCB& dcb, bool markErrors) {
     termios2 t;
     if (!GetTermios(fd, t)) return FALSE;
     const bool softFlow = dcb.fOutX || dcb.fInX;
 
     // Raw: bytes pass unchanged in both directions, nothing is echoed or
     // turned into signals, and reads never wait in the kernel (we poll).
+    // Receive errors are marked in the data when asked for: a break or a
+    // bad byte as \377 \0 X, a real \377 doubled (IGNBRK, BRKINT and
+    // IGNPAR stay clear, so none is dropped or turned into a signal).
     t.c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON |
                    IXANY | IXOFF | IMAXBEL);
-    if (dcb.fParity) t.c_iflag |= INPCK;
+    if (dcb.fParity || markErrors) t.c_iflag |= INPCK;
+    if (markErrors) t.c_iflag |= PARMRK;
     if (dcb.fOutX) t.c_iflag |= IXON;
     if (dcb.fInX) t.c_iflag |= IXOFF;
     t.c_oflag &= ~OPOST;
