@@ -228,8 +228,16 @@ TEST_F(Remote, AllByteValuesBothWays) {
         std::string shown = all;  // the console ends a line with CR LF
         shown.replace(size_t('\n'), 1, "\r\n");
         EXPECT_TRUE(c.WaitForOutput(shown)) << Visible(c.output());
-        c.Type(all);  // 0xFF last: sent, then the session ends
-        EXPECT_EQ(Visible(e2e::ReadBytes(port.master, 256)), Visible(all));
+        // ser2net drops what it has read from the network but not yet
+        // written to its device when the connection ends: the device has the
+        // bytes before the end key (0xFF, sent too) goes. On rfc2217:// the
+        // line drops at the end are round trips, which give it the time.
+        c.Type(all.substr(0, 255));
+        EXPECT_EQ(Visible(e2e::ReadBytes(port.master, 255)), Visible(all.substr(0, 255)));
+        c.Type("\xFF");
+        if (k.scheme == std::string("rfc2217")) {
+            EXPECT_EQ(Visible(e2e::ReadBytes(port.master, 1)), "\\xFF");
+        }
         EXPECT_EQ(c.WaitForExit(), 0) << c.errors();
     }
 }
