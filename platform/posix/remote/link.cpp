@@ -254,6 +254,23 @@ bool LinkOpen(RemoteLink& l, const char* name) {
 
 bool LinkClose(RemoteLink& l) {
     bool ok = LinkFlush(l, 1000);
+    if (l.fd >= 0 && l.phase == LinkPhase::kReady) {
+        // Our side ends first, and the server's close is waited for (what
+        // it still sends is read and dropped, so no reset goes either):
+        // ser2net torn down under it loses typed bytes not yet written to
+        // its device.
+        (void)shutdown(l.fd, SHUT_WR);
+        long long deadline = MonotonicMs() + kCloseDrainMs;
+        for (long long left = kCloseDrainMs; left > 0; left = deadline - MonotonicMs()) {
+            uint8_t dropped[4096];
+            pollfd p = {l.fd, POLLIN, 0};
+            int ready = poll(&p, 1, int(left));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) break;
+            ssize_t n = recv(l.fd, dropped, sizeof dropped, 0);
+            if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) break;
+        }
+    }
     CloseFd(l);
     l.phase = LinkPhase::kGone;
     l.ringCount = 0;

@@ -34,6 +34,7 @@
 
 constexpr long kLinkBoundMs = 5000;      // connect, then negotiate, each within this
 constexpr long kLinkRetryMs = 250;       // between attempts on a lost connection
+constexpr long kCloseDrainMs = 250;      // a close waits this long for the server's
 constexpr size_t kLinkRing = 65536;      // received data not yet read
 constexpr size_t kGatherMax = 4096;      // bytes gathered before they must go
 constexpr long long kGatherNs = 1000000; // ... and how long the first may wait
@@ -71,8 +72,10 @@ struct RemoteLink {
 // error set (the link is then closed).
 bool LinkOpen(RemoteLink& l, const char* name);
 
-// Sends what is gathered (within a second) and closes. False with the error
-// set when gathered bytes did not go out.
+// Sends what is gathered (within a second), shuts its sending side down,
+// waits up to kCloseDrainMs for the server to close (dropping what it
+// sends), and closes. False with the error set when gathered bytes did not
+// go out.
 bool LinkClose(RemoteLink& l);
 
 // Moves the link on without waiting: an attempt when one is due, a
