@@ -268,9 +268,10 @@ TEST_F(Remote, DeviceWithoutModemLines) {
 
 // An RFC 2217 server on 127.0.0.1 in a thread of the test. It answers each
 // COM-PORT command (command + 100, the value as sent), unless `answers` is
-// off, tells a modem state, and once the six opening commands are in, sends
-// its stream as fast as TCP takes it, answers behind it: numbered records
-// "<0000000>" until StopSending, or a telnet flood without end.
+// off, and tells a modem state. Then it sends its stream as fast as TCP
+// takes it, answers behind it: numbered records "<0000000>" once the session
+// has purged its input at the open, until StopSending; or, once the six
+// opening commands are in, a telnet flood without end.
 class Peer {
 public:
     enum Kind { kRecords, kNop, kModemState, kLongSub, kDo };
@@ -312,6 +313,7 @@ private:
         }
         std::string in, out = "\xFF\xFA\x2C\x6B\x30\xFF\xF0";  // NOTIFY-MODEMSTATE: CTS and DSR on
         unsigned commands = 0;
+        bool purged = false;
         while (fd >= 0 && !stop_) {
             pollfd p = {fd, short(POLLIN | (out.empty() ? 0 : POLLOUT)), 0};
             char buf[4096];
@@ -321,10 +323,11 @@ private:
             for (size_t at, end; (at = in.find("\xFF\xFA\x2C")) != std::string::npos &&
                                  (end = in.find("\xFF\xF0", at + 4)) != std::string::npos;
                  ++commands, in.erase(0, end + 2)) {
+                purged = purged || in[at + 3] == 12;  // the session's start-up ends with PURGE-DATA
                 in[at + 3] = char(in[at + 3] + 100);
                 if (answers_) out += in.substr(at, end + 2 - at);
             }
-            if (out.empty() && sending_ && commands >= 6) out = Chunk();
+            if (out.empty() && sending_ && (kind_ == kRecords ? purged : commands >= 6)) out = Chunk();
             ssize_t k = out.empty() ? 0 : send(fd, out.data(), out.size(), MSG_NOSIGNAL);
             if (k > 0) out.erase(0, size_t(k));
             if (k < 0 && errno != EAGAIN) break;
