@@ -15,6 +15,8 @@ namespace {
 
 // What one recv() may take.
 constexpr size_t kChunk = 16384;
+// Reads one look at the server may make.
+constexpr int kReadsPerCall = 4;
 
 constexpr uint32_t kSettingsAcks = kAckBaud | kAckDataSize | kAckParity | kAckStopSize | kAckFlow;
 
@@ -25,7 +27,7 @@ void CloseFd(RemoteLink& l) {
 
 // Sends all of `bytes` within `ms` (-1: no limit). On a broken connection
 // the link is lost. Returns the count sent; errno is set when it is short.
-size_t SendAll(RemoteLink& l, const uint8_t* bytes, size_t n, long ms) {
+size_t SendRaw(RemoteLink& l, const uint8_t* bytes, size_t n, long ms) {
     long long deadline = ms < 0 ? -1 : MonotonicMs() + ms;
     size_t sent = 0;
     while (sent < n && l.fd >= 0) {
@@ -54,12 +56,28 @@ size_t SendAll(RemoteLink& l, const uint8_t* bytes, size_t n, long ms) {
     return sent;
 }
 
-// Telnet's owed answers.
-void SendReplies(RemoteLink& l) {
-    if (l.telnet.replyLength == 0 || l.fd < 0) return;
+// Telnet's owed answers, within `ms`; what does not go stays, in front of
+// anything sent later, so no answer is ever split by other bytes.
+bool SendReplies(RemoteLink& l, long ms) {
+    if (l.telnet.replyLength == 0 || l.fd < 0) return true;
     size_t n = l.telnet.replyLength;
-    l.telnet.replyLength = 0;
-    (void)SendAll(l, l.telnet.reply, n, 1000);
+    size_t sent = SendRaw(l, l.telnet.reply, n, ms);
+    if (l.fd < 0) return false;
+    std::memmove(l.telnet.reply, l.telnet.reply + sent, n - sent);
+    l.telnet.replyLength = n - sent;
+    if (sent < n) errno = ETIMEDOUT;
+    return sent == n;
+}
+
+// SendRaw after the owed answers.
+size_t SendAll(RemoteLink& l, const uint8_t* bytes, size_t n, long ms) {
+    long long start = ms < 0 ? 0 : MonotonicMs();
+    if (!SendReplies(l, ms)) return 0;
+    if (ms >= 0) {
+        ms -= long(MonotonicMs() - start);
+        if (ms < 0) ms = 0;
+    }
+    return SendRaw(l, bytes, n, ms);
 }
 
 void SendCommand(RemoteLink& l, uint8_t command, const uint8_t* value, size_t length) {
@@ -80,7 +98,7 @@ void Greet(RemoteLink& l) {
     l.phase = LinkPhase::kNegotiating;
     l.boundMs = MonotonicMs() + kLinkBoundMs;
     TelnetStart(l.telnet, true);
-    SendReplies(l);
+    (void)SendReplies(l, 1000);
     SendByteCommand(l, kCpcModemStateMask, 255);
     SendByteCommand(l, kCpcLineStateMask, kLineStateErrors);
     // Value 0 asks for the server's own setting.
@@ -130,13 +148,22 @@ bool ReachLineErrors(RemoteLink& l) {
     return true;
 }
 
-// Takes what the server has sent, while the ring has room for a chunk; with
-// `mayDrop`, all of it, data that finds no room being lost.
-void Receive(RemoteLink& l, bool mayDrop) {
+// Takes what the server has sent, in at most kReadsPerCall reads, so that
+// a flood (of data or of telnet commands, which fill no ring) costs each
+// call a bounded time. kWhole: reads while the ring has room for a whole
+// chunk (the rest waits in the socket, and TCP holds the server back);
+// kAnyRoom: also into a smaller room; kDropOver: everything, data finding no
+// room being lost (counted as an overrun).
+enum class Take { kWhole, kAnyRoom, kDropOver };
+
+void Receive(RemoteLink& l, Take take) {
     static uint8_t raw[kChunk];
     static uint8_t data[kChunk];
-    while (l.fd >= 0 && (mayDrop || kLinkRing - l.ringCount >= kChunk)) {
-        ssize_t n = recv(l.fd, raw, kChunk, 0);
+    for (int reads = 0; reads < kReadsPerCall && l.fd >= 0; ++reads) {
+        size_t room = kLinkRing - l.ringCount;
+        size_t want = take == Take::kDropOver || room >= kChunk ? kChunk : take == Take::kAnyRoom ? room : 0;
+        if (want == 0) return;
+        ssize_t n = recv(l.fd, raw, want, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) return;
         if (n <= 0) {
@@ -146,9 +173,11 @@ void Receive(RemoteLink& l, bool mayDrop) {
         size_t count = size_t(n);
         const uint8_t* from = raw;
         if (l.address.comPort) {
+            // Decoding never makes more bytes than it is given: what was
+            // read to fit the room still fits.
             count = TelnetDecode(l.telnet, raw, size_t(n), data);
             from = data;
-            SendReplies(l);
+            (void)SendReplies(l, 0);  // never waits here: what does not go now goes later
             if (l.fd < 0) return;  // lost while answering: what came with it goes too
         }
         if (count > kLinkRing - l.ringCount) {
@@ -159,7 +188,7 @@ void Receive(RemoteLink& l, bool mayDrop) {
         for (size_t i = 0; i < count; ++i) l.ring[(l.ringStart + l.ringCount + i) % kLinkRing] = from[i];
         l.ringCount += count;
         if (l.phase != LinkPhase::kReady) l.held += count;
-        if (size_t(n) < kChunk) return;  // all there was: no second call just to hear EAGAIN
+        if (size_t(n) < want) return;  // all there was: no second call just to hear EAGAIN
     }
 }
 
@@ -198,15 +227,15 @@ void Attempt(RemoteLink& l) {
     l.boundMs = MonotonicMs() + kLinkBoundMs;
 }
 
-bool KeyReady() {
+}  // namespace
+
+bool LinkKeyReady() {
     if (ConsoleKeysPendingHook()) return true;
     int fd = ConsoleKeyFdHook();
     if (fd < 0) return false;
     pollfd p = {fd, POLLIN, 0};
     return poll(&p, 1, 0) > 0;
 }
-
-}  // namespace
 
 void LinkLost(RemoteLink& l) {
     CloseFd(l);
@@ -260,6 +289,23 @@ bool LinkOpen(RemoteLink& l, const char* name) {
 
 bool LinkClose(RemoteLink& l) {
     bool ok = LinkFlush(l, 1000);
+    if (l.fd >= 0 && l.phase == LinkPhase::kReady) {
+        // Our side ends first, and the server's close is waited for (what
+        // it still sends is read and dropped, so no reset goes either):
+        // ser2net torn down under it loses typed bytes not yet written to
+        // its device.
+        (void)shutdown(l.fd, SHUT_WR);
+        long long deadline = MonotonicMs() + kCloseDrainMs;
+        for (long long left = kCloseDrainMs; left > 0; left = deadline - MonotonicMs()) {
+            uint8_t dropped[4096];
+            pollfd p = {l.fd, POLLIN, 0};
+            int ready = poll(&p, 1, int(left));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) break;
+            ssize_t n = recv(l.fd, dropped, sizeof dropped, 0);
+            if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) break;
+        }
+    }
     CloseFd(l);
     l.phase = LinkPhase::kGone;
     l.ringCount = 0;
@@ -272,14 +318,14 @@ void LinkPoll(RemoteLink& l) {
     // While negotiating, data beyond the ring's room is dropped rather than
     // left to stand in front of the server's answers.
     if (l.phase == LinkPhase::kNegotiating || l.phase == LinkPhase::kReady) {
-        Receive(l, l.phase == LinkPhase::kNegotiating);
+        Receive(l, l.phase == LinkPhase::kNegotiating ? Take::kDropOver : Take::kWhole);
     }
     Progress(l);
 }
 
 PortWait LinkWait(RemoteLink& l, long ms) {
     if (l.gatherCount > 0 && (l.gatherCount >= kGatherMax || MonotonicNs() - l.gatherSinceNs >= kGatherNs ||
-                              !KeyReady())) {
+                              !LinkKeyReady())) {
         LinkSendGathered(l, 1000);  // a failure is kept for the next write
     }
     long slice = ms;
@@ -386,9 +432,12 @@ bool LinkCommand(RemoteLink& l, uint8_t command, const uint8_t* value, size_t le
     ConsoleFlushHook();
     long long deadline = MonotonicMs() + ms;
     for (;;) {
-        Receive(l, true);
+        Receive(l, Take::kAnyRoom);
         if (l.phase != LinkPhase::kReady) return FailWith(ERROR_DEVICE_NOT_CONNECTED);
         if (l.telnet.acks & ack) return true;
+        // The ring is full and the answer, if any, behind data not read yet:
+        // the data stays in the socket and the command counts as sent.
+        if (l.ringCount == kLinkRing) return true;
         long long left = deadline - MonotonicMs();
         if (left <= 0) return FailWith(ERROR_GEN_FAILURE);
         pollfd p = {l.fd, POLLIN, 0};

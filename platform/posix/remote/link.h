@@ -15,6 +15,12 @@
 // server's own complaint never shows as received data. A raw (tcp://) link
 // is ready as soon as it is connected.
 //
+// Each look at the server reads at most a few chunks, so a server that
+// floods (data, or telnet commands that carry none) never holds a call up
+// for long; telnet's answers to the server never wait for room to send.
+// Received data is dropped only while a connection negotiates and the ring
+// is full; that is kept as an overrun (ClearCommError's CE_RXOVER).
+//
 // Bytes to send are gathered and go out in few send() calls: when
 // kGatherMax have gathered, when the first of them is kGatherNs old, before
 // any command to the server, and before the read wait blocks.
@@ -29,6 +35,7 @@
 
 constexpr long kLinkBoundMs = 5000;      // connect, then negotiate, each within this
 constexpr long kLinkRetryMs = 250;       // between attempts on a lost connection
+constexpr long kCloseDrainMs = 250;      // a close waits this long for the server's
 constexpr size_t kLinkRing = 65536;      // received data not yet read
 constexpr size_t kGatherMax = 4096;      // bytes gathered before they must go
 constexpr long long kGatherNs = 1000000; // ... and how long the first may wait
@@ -75,8 +82,10 @@ struct RemoteLink {
 // error set (the link is then closed).
 bool LinkOpen(RemoteLink& l, const char* name);
 
-// Sends what is gathered (within a second) and closes. False with the error
-// set when gathered bytes did not go out.
+// Sends what is gathered (within a second), shuts its sending side down,
+// waits up to kCloseDrainMs for the server to close (dropping what it
+// sends), and closes. False with the error set when gathered bytes did not
+// go out.
 bool LinkClose(RemoteLink& l);
 
 // Moves the link on without waiting: an attempt when one is due, a
@@ -107,10 +116,16 @@ void LinkSendGathered(RemoteLink& l, long ms);
 bool LinkFlush(RemoteLink& l, long ms);
 
 // Sends what is gathered (LinkSendGathered), then the COM-PORT command, and waits up to `ms`
-// for the acknowledgement group `ack` (0: none). False with the error set
-// when the link is not ready, a send failed, or no acknowledgement came
-// (ERROR_GEN_FAILURE: the server is not answering).
+// for the acknowledgement group `ack` (0: none). Data that comes meanwhile
+// goes to the ring; once the ring is full, the rest stays in the socket and
+// the command counts as sent, its answer being behind data the caller has
+// not read. False with the error set when the link is not ready, a send
+// failed, or no acknowledgement came (ERROR_GEN_FAILURE: the server is not
+// answering).
 bool LinkCommand(RemoteLink& l, uint8_t command, const uint8_t* value, size_t length, uint32_t ack, long ms);
+
+// A console key is waiting.
+bool LinkKeyReady();
 
 // The connection is lost: closed, the link gone, data held for it dropped.
 void LinkLost(RemoteLink& l);

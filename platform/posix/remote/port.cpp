@@ -106,6 +106,7 @@ BOOL RemoteRead(void* v, LPVOID buffer, DWORD length, LPDWORD done) {
     DWORD got = 0;
     bool skipAttempt = p->dropShown && !Ready(*p);
     p->dropShown = false;
+    bool woke = false;  // the wait ended for the server
     while (got < length) {
         size_t ready = LinkReadable(p->link);
         // Keys waiting (a paste): the read gives up at once, as the wait
@@ -116,6 +117,11 @@ BOOL RemoteRead(void* v, LPVOID buffer, DWORD length, LPDWORD done) {
             if (!skipAttempt || p->link.phase != LinkPhase::kGone) LinkPoll(p->link);
             ready = LinkReadable(p->link);
         }
+        // The server woke the wait and brought no data (telnet commands, a
+        // flood of them perhaps): a key waiting is handled now, as the wait
+        // would have handled it.
+        if (ready == 0 && woke && LinkKeyReady()) break;
+        woke = false;
         if (ready > 0) {
             // A read ends at a receive error's place, so that the next
             // ClearCommError reports it there.
@@ -155,6 +161,7 @@ BOOL RemoteRead(void* v, LPVOID buffer, DWORD length, LPDWORD done) {
         if (wait == 0) break;
         PortWait w = LinkWait(p->link, wait);
         if (w == PortWait::kKey) break;
+        woke = w == PortWait::kReadable;
         if (w == PortWait::kFailed) {
             if (got > 0) break;
             return FailErrno(errno);
