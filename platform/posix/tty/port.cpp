@@ -464,18 +464,27 @@ BOOL TtyPurgeComm(void* p, DWORD flags) {
     return TRUE;
 }
 
-// With a COMSTAT: the queue figures, after what the counters tell now.
-__attribute__((noinline)) BOOL ClearErrorWithStat(TtyPort* port, LPDWORD errors, LPCOMSTAT stat) {
-    (void)TtyErrorsLook(port->errors, port->fd, true);
-    Flush(port, false);  // a caller waiting for the queue to empty asks here
-    DWORD inQueue = 0;
-    DWORD outQueue = 0;
+// The bytes received and not yet read, and those still to go out, each
+// with what the provider holds itself. Gathered keys go out first: a caller
+// waiting for the queue to empty asks here.
+bool QueueFigures(TtyPort* port, DWORD& inQueue, DWORD& outQueue) {
+    Flush(port, false);
+    inQueue = 0;
+    outQueue = 0;
     if (port->fd >= 0 &&
         (!QueueBytes(port->fd, FIONREAD, inQueue) || !QueueBytes(port->fd, TIOCOUTQ, outQueue))) {
-        return FALSE;
+        return false;
     }
     inQueue += port->aheadCount;
     outQueue += port->out.count;
+    return true;
+}
+
+// With a COMSTAT: the queue figures, after what the counters tell now.
+__attribute__((noinline)) BOOL ClearErrorWithStat(TtyPort* port, LPDWORD errors, LPCOMSTAT stat) {
+    (void)TtyErrorsLook(port->errors, port->fd, true);
+    DWORD inQueue, outQueue;
+    if (!QueueFigures(port, inQueue, outQueue)) return FALSE;
     if (errors != nullptr) *errors = TtyErrorsTake(port->errors);
     std::memset(stat, 0, sizeof *stat);
     stat->cbInQue = inQueue;
@@ -500,15 +509,8 @@ BOOL TtyClearCommError(void* p, LPDWORD errors, LPCOMSTAT stat) {
 BOOL TtyGetCommProperties(void* p, LPCOMMPROP prop) {
     TtyPort* port = static_cast<TtyPort*>(p);
     if (prop == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
-    Flush(port, false);  // a caller waiting for the queue to empty asks here
-    DWORD inQueue = 0;
-    DWORD outQueue = 0;
-    if (port->fd >= 0 &&
-        (!QueueBytes(port->fd, FIONREAD, inQueue) || !QueueBytes(port->fd, TIOCOUTQ, outQueue))) {
-        return FALSE;
-    }
-    inQueue += port->aheadCount;
-    outQueue += port->out.count;
+    DWORD inQueue, outQueue;
+    if (!QueueFigures(port, inQueue, outQueue)) return FALSE;
     FillCommProp(prop, kCapabilities, kNominalTxQueue, outQueue, inQueue);
     return TRUE;
 }
