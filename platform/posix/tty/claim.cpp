@@ -402,11 +402,13 @@ void DropLock(char* lock) {
     lock[0] = '\0';
 }
 
-// Whether the process whose /proc/<pid>/fd folder is open as `fdDir` holds
-// the device. Each descriptor is looked at with one stat through its link
-// (pipes, sockets and other anonymous files are no character devices); the
-// folder is read straight into a buffer on the stack.
-bool ProcessHolds(int fdDir, const TtyIdentity& id) {
+// Calls `seen(st)` for each character device the process whose
+// /proc/<pid>/fd folder is open as `fdDir` holds, until it returns true.
+// Each descriptor is looked at with one stat through its link (pipes,
+// sockets and other anonymous files are no character devices); the folder
+// is read straight into a buffer on the stack.
+template <typename Seen>
+bool EachDeviceHeld(int fdDir, Seen seen) {
     alignas(8) char buffer[8192];
     for (;;) {
         ssize_t got = getdents64(fdDir, buffer, sizeof buffer);
@@ -416,36 +418,49 @@ bool ProcessHolds(int fdDir, const TtyIdentity& id) {
             at += entry->d_reclen;
             if (entry->d_name[0] == '.') continue;
             struct stat st;
-            if (fstatat(fdDir, entry->d_name, &st, 0) == 0 && S_ISCHR(st.st_mode) &&
-                SameDevice(st.st_dev, st.st_rdev, id.fsDev, id.rdev)) {
-                return true;
-            }
+            if (fstatat(fdDir, entry->d_name, &st, 0) == 0 && S_ISCHR(st.st_mode) && seen(st)) return true;
         }
     }
 }
 
-// Another process (the one that started this one aside) holds the device
-// open; the look ends at the first holder. A zombie has closed its files:
-// its list is empty, so it costs no more than the listing.
-bool HeldElsewhere(const TtyIdentity& id) {
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return false;
+// Calls `look(pid, fdDir)` for every process in `procPath` but this one and
+// the one that started it, until it returns true; counts in `hidden` those
+// whose descriptors the system would not show. A zombie has closed its
+// files: its list is empty, so it costs no more than the listing.
+template <typename Look>
+void EachOtherProcess(const char* procPath, int& hidden, Look look) {
+    DIR* proc = opendir(procPath);
+    if (proc == nullptr) return;
     const pid_t self = getpid(), parent = getppid();
-    bool held = false;
-    while (!held) {
-        dirent* process = readdir(proc);
-        if (process == nullptr) break;
+    while (dirent* process = readdir(proc)) {
         char* end = nullptr;
         long pid = std::strtol(process->d_name, &end, 10);
         if (end == process->d_name || *end != '\0' || pid == self || pid == parent) continue;
         char dir[64];
         std::snprintf(dir, sizeof dir, "%ld/fd", pid);
         int fdDir = openat(dirfd(proc), dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fdDir < 0) continue;  // gone, or not ours to see
-        held = ProcessHolds(fdDir, id);
+        if (fdDir < 0) {
+            hidden += errno == EACCES;  // else gone
+            continue;
+        }
+        bool done = look(pid, fdDir);
         close(fdDir);
+        if (done) break;
     }
     closedir(proc);
+}
+
+// Another process (the one that started this one aside) holds the device
+// open; the look ends at the first holder.
+bool HeldElsewhere(const TtyIdentity& id) {
+    bool held = false;
+    int hidden = 0;
+    EachOtherProcess("/proc", hidden, [&](long, int fdDir) {
+        held = EachDeviceHeld(fdDir, [&](const struct stat& st) {
+            return SameDevice(st.st_dev, st.st_rdev, id.fsDev, id.rdev);
+        });
+        return held;
+    });
     return held;
 }
 
@@ -560,39 +575,20 @@ int TtyFindHolders(const TtyIdentity* ids, int count, const char* root, TtyHolde
     // once for all the devices.
     char procPath[PATH_MAX];
     std::snprintf(procPath, sizeof procPath, "%s/proc", root);
-    DIR* proc = opendir(procPath);
-    if (proc == nullptr) return 0;
-    const pid_t self = getpid(), parent = getppid();
     int left = 0, hidden = 0;
     for (int i = 0; i < count; ++i) left += ids[i].valid && ids[i].rdev != 0;
-    while (left > 0) {
-        dirent* process = readdir(proc);
-        if (process == nullptr) break;
-        char* end = nullptr;
-        long pid = std::strtol(process->d_name, &end, 10);
-        if (end == process->d_name || *end != '\0' || pid == self || pid == parent) continue;
-        char dir[PATH_MAX + 32];
-        std::snprintf(dir, sizeof dir, "%s/%ld/fd", procPath, pid);
-        DIR* fds = opendir(dir);
-        if (fds == nullptr) {
-            hidden += errno == EACCES;  // else gone
-            continue;
-        }
-        while (dirent* entry = readdir(fds)) {
-            if (entry->d_name[0] == '.') continue;
-            char target[8];
-            if (readlinkat(dirfd(fds), entry->d_name, target, sizeof target) <= 0 || target[0] != '/') continue;
-            struct stat st;
-            if (fstatat(dirfd(fds), entry->d_name, &st, 0) != 0 || !S_ISCHR(st.st_mode)) continue;
+    if (left == 0) return 0;
+    EachOtherProcess(procPath, hidden, [&](long pid, int fdDir) {
+        (void)EachDeviceHeld(fdDir, [&](const struct stat& st) {
             for (int i = 0; i < count; ++i) {
                 if (holders[i].openBy != 0 || !ids[i].valid || ids[i].rdev == 0) continue;
                 if (!SameDevice(st.st_dev, st.st_rdev, ids[i].fsDev, ids[i].rdev)) continue;
                 holders[i].openBy = pid;
                 --left;
             }
-        }
-        closedir(fds);
-    }
-    closedir(proc);
+            return left == 0;
+        });
+        return left == 0;
+    });
     return hidden;
 }
