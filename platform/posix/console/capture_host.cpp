@@ -62,12 +62,13 @@ ssize_t WriteNoSigpipe(const char* data, size_t length) {
     return n;
 }
 
-// Offers the kept bytes again; false with `error` set when the log failed.
-bool DrainBacklog(unsigned long* error) {
-    while (gBacklogDone < gBacklogUsed) {
-        ssize_t n = WriteNoSigpipe(gBacklog + gBacklogDone, gBacklogUsed - gBacklogDone);
+// Writes data[sent..length) until all is taken or the log would wait,
+// moving `sent` on; false with `error` set when the log failed.
+bool Offer(const char* data, size_t length, size_t& sent, unsigned long* error) {
+    while (sent < length) {
+        ssize_t n = WriteNoSigpipe(data + sent, length - sent);
         if (n > 0) {
-            gBacklogDone += size_t(n);
+            sent += size_t(n);
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -77,8 +78,13 @@ bool DrainBacklog(unsigned long* error) {
             return false;
         }
     }
-    gBacklogUsed = 0;
-    gBacklogDone = 0;
+    return true;
+}
+
+// Offers the kept bytes again; false with `error` set when the log failed.
+bool DrainBacklog(unsigned long* error) {
+    if (!Offer(gBacklog, gBacklogUsed, gBacklogDone, error)) return false;
+    if (gBacklogDone == gBacklogUsed) gBacklogUsed = gBacklogDone = 0;
     return true;
 }
 
@@ -88,19 +94,7 @@ bool DrainBacklog(unsigned long* error) {
 size_t WriteWithoutWaiting(const char* data, size_t length, unsigned long* error) {
     if (!DrainBacklog(error)) return 0;
     size_t sent = 0;
-    while (gBacklogUsed == 0 && sent < length) {
-        ssize_t n = WriteNoSigpipe(data + sent, length - sent);
-        if (n > 0) {
-            sent += size_t(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            break;
-        } else {
-            *error = n < 0 ? (unsigned long)errno : (unsigned long)ENOSPC;
-            return 0;
-        }
-    }
+    if (gBacklogUsed == 0 && !Offer(data, length, sent, error)) return 0;
     size_t rest = length - sent;
     if (rest == 0) return length;
     if (gBacklogDone > 0) {  // move what is left to the front
