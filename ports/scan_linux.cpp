@@ -49,7 +49,9 @@ TtyHolder gHolders[kMaxPorts];
 
 // A small sysfs or /proc file (never a device), trailing white space cut.
 bool ReadAttribute(const char* path, char* out, size_t size) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    struct stat st;
+    if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;  // so never a device, whatever the tree
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return false;
     ssize_t n = read(fd, out, size - 1);
     close(fd);
