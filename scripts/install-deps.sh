@@ -125,7 +125,7 @@ drop_i386() {
 # without it the wine test runs the x86_64 build only.
 install_wine32() {
     [ "$(dpkg --print-architecture 2>/dev/null)" = amd64 ] || return 0
-    installed wine32:i386 && return 0
+    installed wine32:i386 && { install_multilib; return 0; }
     local no32
     if ! no32=$(python3 tests/wine/can_run_32bit.py 2>&1); then
         echo "wine32 not installed, so the i686 build will not run under wine: $no32"
@@ -147,12 +147,25 @@ install_wine32() {
     run_apt "$install_timeout" install -y -qq wine32:i386 || rc=$?
     if [ "$rc" -eq 0 ]; then
         added_i386=
+        install_multilib
         return 0
     fi
     local why
     why=$(reason "$rc" "$install_timeout")
     drop_i386
     echo "wine32 could not be installed, so the i686 build will not run under wine: $why$update_failed"
+}
+
+# The wine test builds its modem-lines instrument 32-bit for the 32-bit wine
+# that runs the i686 build (gcc -m32). An amd64 package: no i386 lists. Not
+# fatal: without it those cases say why they are not run.
+install_multilib() {
+    installed gcc-multilib && return 0
+    echo "Installing: gcc-multilib"
+    local rc=0
+    run_apt "$install_timeout" install -y -qq gcc-multilib || rc=$?
+    [ "$rc" -eq 0 ] ||
+        echo "gcc-multilib could not be installed, so the i686 wine run leaves out its modem-lines cases: $(reason "$rc" "$install_timeout")"
 }
 
 build_deps() {

@@ -25,11 +25,17 @@
 typedef int (*IoctlFn)(int, unsigned long, ...);
 
 static IoctlFn realIoctl;
+#if defined(__i386__) && defined(__GLIBC__)
+static IoctlFn realIoctlTime64;
+#endif
 static volatile struct FakeModemLinesState* state;
 static pthread_once_t once = PTHREAD_ONCE_INIT;
 
 static void Load(void) {
     realIoctl = (IoctlFn)dlsym(RTLD_NEXT, "ioctl");
+#if defined(__i386__) && defined(__GLIBC__)
+    realIoctlTime64 = (IoctlFn)dlsym(RTLD_NEXT, "__ioctl_time64");
+#endif
     const char* path = getenv(FAKE_MODEM_LINES_ENV);
     if (path == NULL || path[0] == '\0') return;
     int fd = open(path, O_RDWR | O_CLOEXEC);
@@ -174,6 +180,15 @@ static int Termios(int fd, unsigned long request, void* arg) {
     return realIoctl(fd, request, &copy);
 }
 
+/* One ioctl taken over (the kernel's own for these requests is the same
+ * call whichever entry point the program used). */
+static int TakeOver(int fd, unsigned long request, void* arg) {
+    if (request >= TCGETS && request <= TCSETSF) return Termios(fd, request, arg);
+    if (request == TCGETS2 || request == TCSETS2 || request == TCSETSW2 || request == TCSETSF2)
+        return Termios(fd, request, arg);
+    return Answer(request, arg);
+}
+
 int ioctl(int fd, unsigned long request, ...) {
     va_list args;
     va_start(args, request);
@@ -182,8 +197,20 @@ int ioctl(int fd, unsigned long request, ...) {
     pthread_once(&once, Load);
     if (realIoctl == NULL) return Fail(ENOSYS);
     if (!TakenOver(fd, request)) return realIoctl(fd, request, arg);
-    if (request >= TCGETS && request <= TCSETSF) return Termios(fd, request, arg);
-    if (request == TCGETS2 || request == TCSETS2 || request == TCSETSW2 || request == TCSETSF2)
-        return Termios(fd, request, arg);
-    return Answer(request, arg);
+    return TakeOver(fd, request, arg);
 }
+
+#if defined(__i386__) && defined(__GLIBC__)
+/* 32-bit code built with a 64-bit time_t (the i386 wine that runs the 32-bit
+ * Windows build among it) calls this entry point instead of ioctl(). */
+int __ioctl_time64(int fd, unsigned long request, ...) {
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    pthread_once(&once, Load);
+    if (realIoctlTime64 == NULL || realIoctl == NULL) return Fail(ENOSYS);
+    if (!TakenOver(fd, request)) return realIoctlTime64(fd, request, arg);
+    return TakeOver(fd, request, arg);
+}
+#endif

@@ -2,8 +2,17 @@
 """End-to-end runs of the Windows builds under wine.
 
     run_wine_tests.py X86_64_EXE I686_EXE
+    run_wine_tests.py --x86_64-twice X86_64_EXE
 
-Each build must be a self-contained executable of its kind. The program
+Each build must be a self-contained executable of its kind. The two
+architectures' sequences of cases run one after the other in one prefix,
+each from a fresh start: a new wine server (no program, handle or port of
+the run before), no COM links, and a folder of its own for every file its
+cases make (logs, links, state files). After each run the prefix is compared
+with what it held before: a file left outside the run's folder fails, a
+registry key that appeared is reported. --x86_64-twice runs the x86_64 build
+in both slots, so that whatever one sequence leaves for the next shows on a
+machine without wine32 too. The program
 then runs in a private wine prefix whose COM50 is a pty pair made here: the
 test plays the peer on the pty master, types keys into the program's console
 (itself a pty) and compares the program's standard output, a pipe, byte for
@@ -17,6 +26,10 @@ and every line reads as off), break works, and the transmit figures give a
 headroom of 0. One case gives COM50 modem lines with the fake-modem-lines
 instrument (tests/instrument, preloaded into wine; $FAKE_MODEM_LINES_PRELOAD
 names its library), and there the lines and DTR/RTS work.
+
+For the i686 build the instrument is built 32-bit here (gcc -m32, package
+gcc-multilib), since the wine that runs it is a 32-bit process; without
+that compiler the cases that need it say so and are not run.
 
 dorvalix-ports.exe, beside each dorvalix.exe, lists COM50 with its device
 and "not probed" (it opens no port), and COM60, never mapped, not at all.
@@ -54,6 +67,7 @@ PORT = 50  # mapped to a pty of ours; ports below 50 are never used
 NO_DEVICE_PORT = 60  # never mapped
 
 failures = []
+current_run = [""]  # the sequence under way, which names its failures
 
 
 def log(text):
@@ -65,7 +79,7 @@ def check(name, condition, detail=""):
         log(f"  ok    {name}")
     else:
         log(f"  FAIL  {name}{': ' + detail if detail else ''}")
-        failures.append(name)
+        failures.append(f"{current_run[0]}: {name}" if current_run[0] else name)
 
 
 # --- the executables -----------------------------------------------------------
@@ -140,6 +154,7 @@ class Wine:
             # Processes that wine itself starts use the same 64-bit loader.
             self.env["WINELOADER"] = loader
         self.env.pop("DISPLAY", None)
+        self.work = self.prefix  # each run's own folder (begin_run)
 
     def boot(self):
         start = time.monotonic()
@@ -150,10 +165,56 @@ class Wine:
         if result.returncode != 0:
             raise RuntimeError(f"wineboot failed ({result.returncode}): {result.stderr[-400:]!r}")
         self.clear_com_links()
-        # One server for the whole run, started here with no pipes of ours, so
+        self.start_server()
+
+    def start_server(self):
+        # One server for a whole run, started here with no pipes of ours, so
         # that no session's program starts one holding that session's output.
         subprocess.run(["timeout", "30", self.server(), "-p"], env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def stop_server(self):
+        """Ends every wine process of the prefix and its server, and waits
+        until the server has written the registry and gone."""
+        server = self.server()
+        subprocess.run(["timeout", "30", server, "-k"], env=self.env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["timeout", "30", server, "-w"], env=self.env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def begin_run(self, name):
+        """A new folder for the files one sequence of cases makes (the server
+        is new: from boot or from the end of the run before)."""
+        self.clear_com_links()
+        self.work = tempfile.mkdtemp(prefix=f"run-{name.replace(' ', '-')}-", dir=self.prefix)
+
+    def end_run(self):
+        """Ends every program and handle of the run with its server, so that
+        the registry is written and nothing is held; returns what the prefix
+        then holds; starts a new server for what follows."""
+        self.stop_server()
+        self.clear_com_links()
+        state = self.state()
+        self.start_server()
+        return state
+
+    def state(self):
+        """What the prefix holds: its files (the runs' own folders left out)
+        and the registry's keys."""
+        files, keys = set(), set()
+        for top, dirs, names in os.walk(self.prefix):
+            rel = os.path.relpath(top, self.prefix)
+            if rel == ".":
+                dirs[:] = [d for d in dirs if not d.startswith("run-")]
+            for entry in names + [d for d in dirs if os.path.islink(os.path.join(top, d))]:
+                files.add(os.path.normpath(os.path.join(rel, entry)))
+        for hive in ("system.reg", "user.reg", "userdef.reg"):
+            try:
+                with open(os.path.join(self.prefix, hive), encoding="utf-8", errors="replace") as f:
+                    keys |= {f"{hive} {line.split(']')[0]}]" for line in f if line.startswith("[")}
+            except OSError:
+                pass
+        return files, keys
 
     def server(self):
         return shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
@@ -171,11 +232,7 @@ class Wine:
         os.symlink(device, os.path.join(self.dosdevices(), f"com{number}"))
 
     def shutdown(self):
-        server = self.server()
-        subprocess.run(["timeout", "30", server, "-k"], env=self.env,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["timeout", "30", server, "-w"], env=self.env,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.stop_server()
         shutil.rmtree(self.prefix, ignore_errors=True)
 
 
@@ -255,7 +312,7 @@ class Session:
         self.commands = None
         command = ["timeout", str(limit), wine.loader]
         if keys_helper:
-            fd, self.commands = tempfile.mkstemp(prefix="keys-", dir=wine.prefix)
+            fd, self.commands = tempfile.mkstemp(prefix="keys-", dir=wine.work)
             os.close(fd)
             command += [keys_helper] + (["-p"] if helper_pipe else [])
             command += [windows_path(self.commands), windows_path(exe)]
@@ -478,7 +535,7 @@ def case_keys_not_from_a_console(wine, exe, helper):
         return s, lambda data: os.write(writer, data), lambda: os.close(writer)
 
     def disk_file():
-        keys = tempfile.TemporaryFile(dir=wine.prefix)
+        keys = tempfile.TemporaryFile(dir=wine.work)
         keys.write(first + last + b"not read")
         keys.seek(0)
         s = Session(wine, exe, args, with_port=True, stdin=keys.fileno())
@@ -501,18 +558,17 @@ def case_keys_not_from_a_console(wine, exe, helper):
         same(f"{name}: exit status", code, 0)
 
 
-def case_modem_lines(name, wine, exe, helper):
+def case_modem_lines(name, wine, exe, helper, preload):
     """The default mode on a COM50 with modem lines: the fake-modem-lines
     instrument (tests/instrument), preloaded into wine, answers wine's modem
-    ioctls on the pty. Its library is 64-bit, so only the x86_64 build runs
-    this case."""
-    preload = os.environ.get("FAKE_MODEM_LINES_PRELOAD", "")
-    if name != "x86_64" or not helper or not os.path.isfile(preload):
-        log(f"{name}: modem-lines case not run ({'64-bit instrument only' if name != 'x86_64' else 'no instrument or key helper'})")
+    ioctls on the pty. `preload` is the instrument's library of the same
+    word size as the wine that runs `exe`, or why there is none."""
+    if not helper or not os.path.isfile(preload):
+        log(f"{name}: modem-lines case not run ({preload if helper else 'no key helper'})")
         return
     sys.path.insert(0, os.path.join(HERE, "..", "instrument"))
     import fake_modem_lines as fml
-    state_path = os.path.join(wine.prefix, "modem-lines")
+    state_path = os.path.join(wine.work, "modem-lines")
     made = []
 
     def give_lines(session):
@@ -566,7 +622,7 @@ def tree_cpu_ns(root):
     return total
 
 
-def case_replug(name, wine, exe, helper, plain):
+def case_replug(name, wine, exe, helper, preload, plain):
     """COM50 unplugged and plugged back during a session. COM50 links to a
     second link, which points at a pty: the unplug closes the pty master and
     removes that link, the replug makes a new pty and points the link at its
@@ -578,11 +634,10 @@ def case_replug(name, wine, exe, helper, plain):
     the time from the replug to its first byte shown and the CPU the program
     uses while the device is gone."""
     mode = "/NC" if plain else "default"
-    preload = os.environ.get("FAKE_MODEM_LINES_PRELOAD", "")
-    if not plain and (name != "x86_64" or not helper or not os.path.isfile(preload)):
-        log(f"{name}: replug case in the default mode not run (needs the 64-bit instrument and the key helper)")
+    if not plain and (not helper or not os.path.isfile(preload)):
+        log(f"{name}: replug case in the default mode not run ({preload if helper else 'no key helper'})")
         return
-    link = os.path.join(wine.prefix, "replug-port")
+    link = os.path.join(wine.work, "replug-port")
     ptys = [pty.openpty()]
     tty.setraw(ptys[0][1])
     made = []
@@ -603,7 +658,7 @@ def case_replug(name, wine, exe, helper, plain):
     if not plain:
         sys.path.insert(0, os.path.join(HERE, "..", "instrument"))
         import fake_modem_lines as fml
-        state_path = os.path.join(wine.prefix, "replug-lines")
+        state_path = os.path.join(wine.work, "replug-lines")
         env = dict(wine.env, LD_PRELOAD=preload, **{fml.ENV: state_path})
     s = Session(wine, exe, args, keys_helper=None if plain else helper, env=env, before_start=plug_in)
     port = Reader(ptys[0][0])
@@ -718,7 +773,7 @@ def kill_program(session):
 def case_capture(wine, exe, helper):
     """/LOG:path and /TS: the log is what standard output got, appended to;
     an unopenable log ends the program before the port; stamps; SIGKILL."""
-    log_path = os.path.join(wine.prefix, "session.log")
+    log_path = os.path.join(wine.work, "session.log")
     log_option = "/log:" + windows_path(log_path)
     outs = b""
     for data in (b"one\ntwo\r\xeb", b"three\n"):
@@ -757,7 +812,7 @@ def case_capture(wine, exe, helper):
               re.fullmatch(shape, s.out.bytes()) is not None, repr(s.out.bytes()))
         same("/TS: exit status", code, 0)
 
-    kill_log = os.path.join(wine.prefix, "killed.log")
+    kill_log = os.path.join(wine.work, "killed.log")
     s = Session(wine, exe, [str(PORT), "9600", "8", "1", "0", "/NC", "/LOG:" + windows_path(kill_log)],
                 with_port=True)
     s.out.wait_for(b" bytes\r\n")
@@ -797,6 +852,23 @@ def build_helper(out_dir):
     return target
 
 
+def build_preload32(out_dir):
+    """The instrument as a 32-bit library, for the 32-bit wine that runs the
+    i686 build; or why it cannot be built."""
+    source = os.path.join(HERE, "..", "instrument", "fake_modem_lines_preload.c")
+    target = os.path.join(out_dir, "fake_modem_lines_preload32.so")
+    compiler = shutil.which("gcc") or shutil.which("cc")
+    if compiler is None:
+        return "no C compiler for the 32-bit instrument"
+    result = subprocess.run([compiler, "-m32", "-std=c11", "-O2", "-Wall", "-Wextra", "-Werror", "-shared", "-fPIC",
+                             "-o", target, source, "-ldl", "-lpthread"],
+                            capture_output=True, text=True, timeout=120)
+    if result.returncode != 0:
+        return ("the 32-bit instrument could not be built with gcc -m32 (package gcc-multilib): " +
+                (result.stderr.strip().splitlines() or ["exit status %d" % result.returncode])[-1])
+    return target
+
+
 def can_run(wine, exe):
     """False when this wine cannot start the executable at all (a 32-bit
     build without wine32)."""
@@ -805,8 +877,13 @@ def can_run(wine, exe):
     return code == 1 and s.out.bytes().startswith(b"DORVALIX")
 
 
-def run_cases(name, wine, exe, helper):
-    log(f"{name}: sessions")
+def run_cases(name, wine, exe, helper, preload):
+    """One architecture's sequence, from a fresh start; afterwards nothing it
+    made may be left outside its own folder."""
+    log(f"{name}: sessions ({exe})")
+    current_run[0] = name
+    files, keys = wine.state()
+    wine.begin_run(name)
     case_usage(wine, exe)
     case_ports(wine, exe)
     case_no_device(wine, exe)
@@ -816,18 +893,26 @@ def run_cases(name, wine, exe, helper):
     if helper:
         case_plain_keys(wine, exe, helper)
         case_default(wine, exe, helper)
-        case_modem_lines(name, wine, exe, helper)
+        case_modem_lines(name, wine, exe, helper, preload)
     else:
         check("key helper built (x86_64-w64-mingw32-g++)", False)
-    case_replug(name, wine, exe, helper, plain=True)
-    case_replug(name, wine, exe, helper, plain=False)
+    case_replug(name, wine, exe, helper, preload, plain=True)
+    case_replug(name, wine, exe, helper, preload, plain=False)
+    files_after, keys_after = wine.end_run()
+    left = sorted(files_after - files)
+    check("nothing left in the prefix outside the run's own folder", not left, f"left {left[:10]!r}")
+    if keys_after - keys:
+        log(f"  (registry keys that appeared during the run: {sorted(keys_after - keys)[:10]!r})")
+    current_run[0] = ""
 
 
 def main():
+    twice = sys.argv[1:2] == ["--x86_64-twice"]
     if len(sys.argv) != 3:
         print(__doc__)
         return 2
-    x64, x86 = sys.argv[1], sys.argv[2]
+    x64 = sys.argv[2] if twice else sys.argv[1]
+    x86 = x64 if twice else sys.argv[2]
     no_32bit = why_not_32bit()
     loader = find_wine(no_32bit is None)
     if loader is None:
@@ -839,19 +924,27 @@ def main():
             return 1
     begun = time.monotonic()
     check_executable("x86_64", x64, 0x8664, 0x20B)
-    check_executable("i686", x86, 0x14C, 0x10B)
     check_executable("x86_64 dorvalix-ports", ports_exe(x64), 0x8664, 0x20B)
-    check_executable("i686 dorvalix-ports", ports_exe(x86), 0x14C, 0x10B)
+    if twice:
+        log("the x86_64 build runs in the i686 slot too")
+    else:
+        check_executable("i686", x86, 0x14C, 0x10B)
+        check_executable("i686 dorvalix-ports", ports_exe(x86), 0x14C, 0x10B)
+    preload64 = os.environ.get("FAKE_MODEM_LINES_PRELOAD", "")
+    if not os.path.isfile(preload64):
+        preload64 = "no instrument library ($FAKE_MODEM_LINES_PRELOAD)"
 
     wine = Wine(loader)
     try:
         wine.boot()
         helper = build_helper(wine.prefix)
-        run_cases("x86_64", wine, x64, helper)
-        if no_32bit:
+        run_cases("x86_64", wine, x64, helper, preload64)
+        if twice:
+            run_cases("i686 slot", wine, x86, helper, preload64)
+        elif no_32bit:
             log(f"i686: NOT RUN, {no_32bit}")
         elif can_run(wine, x86):
-            run_cases("i686", wine, x86, helper)
+            run_cases("i686", wine, x86, helper, build_preload32(wine.prefix))
         else:
             log("i686: NOT RUN, this wine cannot start 32-bit programs (package wine32 missing)")
     finally:
