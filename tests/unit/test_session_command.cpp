@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "../../monitor/command_editor.h"
 #include "../../monitor/hex_rows.h"
 #include "../../monitor/session_command.h"
 
@@ -75,6 +76,53 @@ TEST(HexRows, Layout) {
     const uint8_t edges[] = {0x00, 0x1F, 0x20, 0x7E, 0x7F, 0xFF};
     EXPECT_EQ(std::string(text, FormatHexRow(0, edges, 6, text)),
               "0000  00 1F 20 7E 7F FF                                 |.. ~..|\n");
+}
+
+}  // namespace
+
+namespace {
+
+// Keys typed into an open line, written as text with {L} {R} {U} {D} {H}
+// {B} for Left, Right, Up, Down, Home and Backspace; the lines run.
+std::string Type(CommandEditor& editor, const std::string& keys, bool plain = false) {
+    std::string runs;
+    EditorOpen(editor, plain);
+    for (size_t i = 0; i < keys.size(); ++i) {
+        std::string key(1, keys[i]);
+        if (keys[i] == '{') key = keys.substr(i + 1, 1), i += 2;
+        int codes[2] = {-1, -1};
+        if (key == "L") codes[0] = 0xE0, codes[1] = 0x4B;
+        else if (key == "R") codes[0] = 0xE0, codes[1] = 0x4D;
+        else if (key == "U") codes[0] = 0xE0, codes[1] = 0x48;
+        else if (key == "D") codes[0] = 0x00, codes[1] = 0x50;
+        else if (key == "H") codes[0] = 0xE0, codes[1] = 0x47;
+        else if (key == "B") codes[0] = 0x7F;
+        else codes[0] = static_cast<unsigned char>(key[0]);
+        for (int code : codes) {
+            if (code < 0) continue;
+            EditResult result = EditorKey(editor, code);
+            if (result == kEditRun) runs += std::string(editor.text) + "|", EditorOpen(editor, plain);
+            if (result == kEditClosed) runs += "closed|", EditorOpen(editor, plain);
+        }
+    }
+    return runs + editor.text;
+}
+
+TEST(CommandEditor, KeysAndHistory) {
+    const struct { const char* keys; bool plain; const char* result; } rows[] = {
+        {"sxnd{L}{L}{B}e\r", false, "send|"},
+        {"ab{H}x{L}{B}\r", false, "xab|"},
+        {"one\rtwo\r{U}{U}{U}{D}\r", false, "one|two|two|"},
+        {"one\rdraft{U}{D}", false, "one|draft"},
+        {"x\x1b" "y\r", false, "closed|y|"},
+        {"\r", false, "|"},
+        {"a{L}\x1b[b\n", true, "a\xE0" "K\x1b[b|"},
+    };
+    for (const auto& row : rows) {
+        static CommandEditor editor;
+        editor.historyCount = 0;
+        EXPECT_EQ(Type(editor, row.keys, row.plain), row.result) << row.keys;
+    }
 }
 
 }  // namespace
