@@ -1,0 +1,89 @@
+#include "hex_view.h"
+
+#include <cstdio>
+
+#include "hex_rows.h"
+#include "output.h"
+
+namespace {
+
+struct HexView {
+    uint32_t gapMs;
+    bool inFrame;          // a frame has begun and not ended
+    uint64_t lastByteMs;   // when the frame's last byte came (or the idle time began)
+    uint32_t offset;       // of row[0] within the frame
+    uint8_t row[kHexRowBytes];
+    size_t rowLength;
+    bool itemsOpen;        // items have been shown on a line not yet ended
+} view;
+
+void ShowRow() {
+    if (view.rowLength == 0) return;
+    char text[kMaxHexRow];
+    size_t length = FormatHexRow(view.offset, view.row, view.rowLength, text);
+    text[length] = '\0';
+    PutText(text);
+    view.offset += uint32_t(view.rowLength);
+    view.rowLength = 0;
+}
+
+void EndFrame() {
+    if (!view.inFrame) return;
+    ShowRow();
+    view.inFrame = false;
+}
+
+}  // namespace
+
+void HexViewStart(uint32_t gapMs, uint64_t nowMs) {
+    view = HexView();
+    view.gapMs = gapMs;
+    view.lastByteMs = nowMs;
+}
+
+void HexViewBytes(const uint8_t* bytes, size_t length, uint64_t nowMs) {
+    if (length == 0) return;
+    if (view.inFrame && nowMs - view.lastByteMs >= view.gapMs) EndFrame();
+    if (view.itemsOpen) HexViewItemsDone();
+    if (!view.inFrame) {
+        char header[32];
+        std::snprintf(header, sizeof header, "+%llu ms\n",
+                      static_cast<unsigned long long>(nowMs - view.lastByteMs));
+        PutText(header);
+        view.inFrame = true;
+        view.offset = 0;
+        view.rowLength = 0;
+    }
+    view.lastByteMs = nowMs;
+    while (length != 0) {
+        size_t take = kHexRowBytes - view.rowLength;
+        if (take > length) take = length;
+        for (size_t i = 0; i < take; ++i) view.row[view.rowLength + i] = bytes[i];
+        view.rowLength += take;
+        bytes += take;
+        length -= take;
+        if (view.rowLength == kHexRowBytes) ShowRow();
+    }
+}
+
+void HexViewIdle(uint64_t nowMs) {
+    if (view.inFrame && nowMs - view.lastByteMs >= view.gapMs) EndFrame();
+}
+
+void HexViewCut() {
+    ShowRow();
+    if (view.itemsOpen) return;  // the items' line goes on
+    view.itemsOpen = true;
+}
+
+void HexViewItemsDone() {
+    if (!view.itemsOpen) return;
+    view.itemsOpen = false;
+    PutText("\n");
+}
+
+void HexViewEndFrame(uint64_t nowMs) {
+    if (view.itemsOpen) HexViewItemsDone();
+    EndFrame();
+    view.lastByteMs = nowMs;
+}
