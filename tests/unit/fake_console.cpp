@@ -32,9 +32,10 @@ int ConsoleReadKey() {
 }
 
 void ConsoleWrite(const char* data, size_t length) {
+    std::string& to = fakeConsole.promptShown ? fakeConsole.held : fakeConsole.output;
     for (size_t i = 0; i < length; ++i) {
-        if (data[i] == '\n') fakeConsole.output += '\r';
-        fakeConsole.output += data[i];
+        if (data[i] == '\n') to += '\r';
+        to += data[i];
     }
 }
 
@@ -52,3 +53,20 @@ bool ConsoleIsInteractive() { return fakeConsole.interactive; }
 bool ConsoleStartLog(const char*, char*, size_t) { return true; }
 void ConsoleStartTimeStamps() {}
 void ConsoleStartStampedLine() {}
+
+uint64_t ConsoleMilliseconds() { return fakeConsole.nowMs; }
+
+void ConsoleShowCommandLine(const char* text, size_t length, size_t cursor) {
+    fakeConsole.promptShown = true;
+    fakeConsole.prompt = std::string(text, length);
+    fakeConsole.promptCursor = cursor;
+}
+
+void ConsoleHideCommandLine() {
+    if (!fakeConsole.promptShown) return;
+    fakeConsole.promptShown = false;
+    fakeConsole.output += fakeConsole.held;
+    fakeConsole.held.clear();
+}
+
+bool ConsoleHoldFull() { return fakeConsole.promptShown && fakeConsole.held.size() > fakeConsole.holdLimit; }
