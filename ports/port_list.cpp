@@ -23,8 +23,7 @@ void AddCom(PortRow& row, unsigned n) {
 void SetField(char* field, size_t size, const char* text) {
     size_t i = 0;
     for (; text != nullptr && text[i] != '\0' && i + 1 < size; ++i) {
-        unsigned char c = (unsigned char)text[i];
-        field[i] = (c < ' ' || c == 0x7F) ? ' ' : char(c);
+        field[i] = text[i];
     }
     field[i] = '\0';
 }

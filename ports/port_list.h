@@ -26,6 +26,7 @@ struct PortList {
     PortRow rows[kMaxPorts];
     int count;
     bool holdersUnseen;  // some processes could not be looked at: a port they hold shows as free
+    bool codePage;       // the text is in the Windows ANSI code page, not UTF-8
 };
 
 // A new empty row at the end, or nullptr when the list is full.
@@ -34,8 +35,8 @@ PortRow* AppendPort(PortList& list);
 // Adds COM number n to the row, keeping the numbers ascending and single.
 void AddCom(PortRow& row, unsigned n);
 
-// Copies `text` into `field` (of `size` bytes), cut to fit, every control
-// character (tab, line break) made a space so the formats stay one line.
+// Copies `text` into `field` (of `size` bytes), cut to fit. The bytes are
+// kept as they came; the formats show them safely (ports/shown_text.h).
 void SetField(char* field, size_t size, const char* text);
 #define SET_FIELD(field, text) SetField(field, sizeof(field), text)
 

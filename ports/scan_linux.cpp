@@ -384,6 +384,7 @@ void ScanPorts(const ScanOptions& options, PortList& list) {
     gFoundCount = 0;
     list.count = 0;
     list.holdersUnseen = false;
+    list.codePage = false;
     ScanSysfs(root, list);
     const int sysfsRows = gFoundCount;
     ScanById(root, sysfsRows);

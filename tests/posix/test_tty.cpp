@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "../../platform/posix/tty/line_errors.h"
 #include "../../platform/posix/win32/api.h"
 
 // ioctl is wrapped at link time: the last TCSETS2 request shows what the
@@ -39,6 +40,9 @@ int g_breaksSet = 0;
 long g_written = 0;        // bytes the provider has written to devices
 bool g_deviceFull = false;  // writes to devices fail with EAGAIN
 long g_writtenAtBreak = -1;  // ... when the break was last set
+// TIOCGICOUNT on this descriptor (no open file) answers these counts.
+const int kCountedFd = 1000;
+serial_icounter_struct g_counts;
 }  // namespace
 
 extern "C" int __real_ioctl(int fd, unsigned long request, ...);
@@ -57,6 +61,10 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
     }
     if (request == TIOCSBRK) ++g_breaksSet;
     if (request == TIOCSBRK) g_writtenAtBreak = g_written;
+    if (request == TIOCGICOUNT && fd == kCountedFd && arg != nullptr) {
+        *static_cast<serial_icounter_struct*>(arg) = g_counts;
+        return 0;
+    }
     return __real_ioctl(fd, request, arg);
 }
 
@@ -518,6 +526,50 @@ TEST_F(Tty, LineCallsReportWhatThePtyDoes) {
         BOOL ok = c.function == 0 ? GetCommModemStatus(port, &bits) : EscapeCommFunction(port, c.function);
         EXPECT_EQ(ok != FALSE, c.ok) << c.function;
         EXPECT_EQ(GetLastError(), c.error) << c.function;
+    }
+}
+
+// Receive errors decoded out of what PARMRK marked, told apart by the counts
+// the device gives, then handed out as the port and the monitor do: a byte
+// at most a ReadFile, up to the next error's place, then a ClearCommError.
+TEST(TtyLineErrors, InTheirOrderAtTheirPlaces) {
+    const struct {
+        const char* name;
+        std::string bytes;  // one read, as n_tty queues it
+        int brk, frame;     // the counts when it is decoded
+        std::string shown;
+    } rows[] = {
+        // Which of the two came first cannot be told: framing is taken first.
+        {"framing on a NUL, a break", std::string("A\377\0\0B\377\0\0C", 9), 1, 1, "A(00) (FRAME) B(BREAK) C"},
+        {"two breaks", std::string("A\377\0\0\377\0\0B", 8), 2, 0, "A(BREAK) (BREAK) B"},
+        {"two breaks at the end", std::string("\377\0\0\377\0\0", 6), 2, 0, "(BREAK) (BREAK) "},
+        {"framing, a break", std::string("\377\0A\377\0\0", 6), 1, 1, "A(FRAME) (BREAK) "},
+        {"a break, framing on a byte", std::string("\377\0\0\377\0AB", 7), 1, 1, "(BREAK) A(FRAME) B"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        static TtyRxErrors e;
+        std::memset(&g_counts, 0, sizeof g_counts);
+        TtyErrorsStart(e, kCountedFd);
+        g_counts.brk = row.brk;
+        g_counts.frame = row.frame;
+        unsigned char ahead[16];
+        std::memcpy(ahead, row.bytes.data(), row.bytes.size());
+        size_t count = TtyErrorsDecode(e, kCountedFd, ahead, row.bytes.size()), at = 0;
+        std::string shown;
+        bool reached = TtyErrorsReached(e, 0);
+        for (int pass = 0; pass < 20 && (reached || at < count || TtyErrorsPending(e)); ++pass) {
+            if (!reached && TtyErrorsRoom(e, at, at < count ? 1 : 0) == 1) {
+                shown += ahead[at] ? std::string(1, char(ahead[at])) : "(00) ";
+                ++at;
+            }
+            if (!reached) (void)TtyErrorsReached(e, at);
+            reached = false;
+            DWORD due = TtyErrorsTake(e);
+            if (due & CE_BREAK) shown += "(BREAK) ";
+            if (due & CE_FRAME) shown += "(FRAME) ";
+        }
+        EXPECT_EQ(shown, row.shown);
     }
 }
 
