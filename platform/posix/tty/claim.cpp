@@ -24,9 +24,11 @@ namespace {
 
 // Where UUCP lock files are kept; often the same folder under two names.
 const char* const kLockDirs[] = {"/var/lock", "/run/lock"};
-// A lock file that holds no process number yet may be being written by its
-// taker: it counts as live while younger than this.
-constexpr long long kUnwrittenLockNs = 1000000000LL;
+// A lock file that holds no process number may be being written by its
+// taker: an open watches it this long (on the monotonic clock, which no
+// clock step moves) before it takes it for stale.
+constexpr long long kUnwrittenWaitMs = 500;
+constexpr long kUnwrittenPollNs = 20000000L;
 
 // /dev/tty: the controlling terminal, whatever its own number.
 const dev_t kControllingTty = makedev(5, 0);
@@ -84,7 +86,8 @@ bool LockName(const TtyIdentity& id, char* out, size_t size) {
     return true;
 }
 
-enum class LockState { kNone, kOurs, kLive, kStale };
+// kUnwritten: a regular file that holds no process number (yet).
+enum class LockState { kNone, kOurs, kLive, kStale, kUnwritten };
 
 // What a lock file held when it was read: the file itself and its first
 // bytes, so that a stale one is removed only if it is still that file.
@@ -96,11 +99,10 @@ struct LockRead {
     ssize_t length;
 };
 
-// The state letter (field 3) and start time (field 22, clock ticks since
-// boot) of process `pid` from /proc/<pid>/stat; false when it cannot be read.
-bool ProcessStat(long pid, char* state, unsigned long long* startTicks) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+// The state letter (field 3) of a process or thread from its stat file
+// (/proc/<pid>/stat, /proc/<pid>/task/<tid>/stat); false when it cannot be
+// read.
+bool StateLetter(const char* path, char* state) {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     char text[1024];
@@ -109,29 +111,39 @@ bool ProcessStat(long pid, char* state, unsigned long long* startTicks) {
     if (n <= 0) return false;
     text[n] = '\0';
     const char* p = std::strrchr(text, ')');  // the command name may hold anything
-    // Fields 4 to 21 skipped.
-    return p != nullptr && std::sscanf(p + 1, " %c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu",
-                                       state, startTicks) == 2;
+    return p != nullptr && std::sscanf(p + 1, " %c", state) == 1;
 }
 
-// Whether process `pid` no longer holds anything: a zombie (or one being
-// reaped), which still answers kill() but has closed every file; or one that
-// started more than a second after `written`, so its number was handed out
-// again after the locker ended (numbers come round quickly where only 32768
-// of them exist).
-bool LockerGone(long pid, const timespec& written) {
-    char state = '\0';
-    unsigned long long startTicks = 0;
-    if (!ProcessStat(pid, &state, &startTicks)) return false;
-    if (state == 'Z' || state == 'X') return true;
-    long ticks = sysconf(_SC_CLK_TCK);
-    timespec now, sinceBoot;
-    if (ticks <= 0 || clock_gettime(CLOCK_REALTIME, &now) != 0 || clock_gettime(CLOCK_BOOTTIME, &sinceBoot) != 0) {
-        return false;
+bool Ended(char state) { return state == 'Z' || state == 'X'; }
+
+// Whether process `pid` lives. No clock has a say: a process lives while any
+// of its threads does. A process that is gone has no number, a zombie whose
+// every thread has ended holds nothing; a leader that ended on its own
+// (pthread_exit) shows Z while its other threads go on and hold its files,
+// so a zombie leader lives while one of /proc/<pid>/task/* has not ended.
+// What cannot be looked at (a /proc that hides other users' processes)
+// lives.
+bool ProcessAlive(long pid) {
+    if (kill(pid_t(pid), 0) != 0 && errno != EPERM) return false;
+    char path[64], state = '\0';
+    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+    if (!StateLetter(path, &state)) return kill(pid_t(pid), 0) == 0 || errno == EPERM;
+    if (!Ended(state)) return true;
+    std::snprintf(path, sizeof path, "/proc/%ld/task", pid);
+    DIR* tasks = opendir(path);
+    if (tasks == nullptr) return errno != ENOENT;
+    bool alive = false;
+    while (dirent* task = readdir(tasks)) {
+        if (task->d_name[0] < '0' || task->d_name[0] > '9') continue;
+        char taskPath[128];
+        std::snprintf(taskPath, sizeof taskPath, "/proc/%ld/task/%.20s/stat", pid, task->d_name);
+        if (StateLetter(taskPath, &state) && !Ended(state)) {
+            alive = true;
+            break;
+        }
     }
-    long long bootS = now.tv_sec - sinceBoot.tv_sec;
-    long long startS = bootS + (long long)(startTicks / (unsigned long long)ticks);
-    return startS > (long long)written.tv_sec + 1;
+    closedir(tasks);
+    return alive;
 }
 
 // Opens a file in a lock folder for reading without following a link and
@@ -187,19 +199,29 @@ LockRead ReadLock(const char* path) {
     close(fd);
     lock.dev = st.st_dev;
     lock.ino = st.st_ino;
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    bool young = (now.tv_sec - st.st_mtim.tv_sec) * 1000000000LL + (now.tv_nsec - st.st_mtim.tv_nsec) < kUnwrittenLockNs;
     long pid = LockPid(lock);
     if (pid == 0) {
-        lock.state = young ? LockState::kLive : LockState::kStale;
+        lock.state = LockState::kUnwritten;
     } else if (pid_t(pid) == getpid()) {
         lock.state = LockState::kOurs;
-    } else if (kill(pid_t(pid), 0) != 0 && errno != EPERM) {
-        lock.state = LockState::kStale;
     } else {
-        lock.state = LockerGone(pid, st.st_mtim) ? LockState::kStale : LockState::kLive;
+        lock.state = ProcessAlive(pid) ? LockState::kLive : LockState::kStale;
     }
+    return lock;
+}
+
+// ReadLock for an open: a lock without a process number is read again for
+// a while, and is stale only when it is still the same file without one.
+LockRead ReadLockWaiting(const char* path) {
+    LockRead lock = ReadLock(path);
+    const long long until = MonotonicMs() + kUnwrittenWaitMs;
+    while (lock.state == LockState::kUnwritten && MonotonicMs() < until) {
+        const timespec pause = {0, kUnwrittenPollNs};
+        nanosleep(&pause, nullptr);
+        LockRead again = ReadLock(path);
+        if (again.state != LockState::kUnwritten || again.dev != lock.dev || again.ino != lock.ino) return again;
+    }
+    if (lock.state == LockState::kUnwritten) lock.state = LockState::kStale;
     return lock;
 }
 
@@ -287,7 +309,7 @@ bool LockedElsewhere(const TtyIdentity& id) {
     char paths[2][PATH_MAX];
     int count = LockPaths(id, paths);
     for (int i = 0; i < count; ++i) {
-        LockRead lock = ReadLock(paths[i]);
+        LockRead lock = ReadLockWaiting(paths[i]);
         if (lock.state == LockState::kLive) return true;
         if (lock.state == LockState::kStale) RemoveStaleLock(paths[i], lock);
     }
@@ -381,7 +403,7 @@ bool TakeLock(const TtyIdentity& id, char* taken) {
             break;
         }
         if (errno != EEXIST) break;  // no lock here
-        LockRead found = ReadLock(lock);
+        LockRead found = ReadLockWaiting(lock);
         if (found.state == LockState::kOurs) break;
         if (found.state != LockState::kStale) {
             ok = false;
@@ -480,6 +502,7 @@ bool StillHeld(const TtyClaim& claim) {
 bool TtyClaimBeforeOpen(const char* path, TtyClaim& claim) {
     claim.lockTaken = false;
     claim.pending = false;
+    claim.unlocked = false;
     if (!IdentityOf(path, claim.checking)) return FailWith(ERROR_FILE_NOT_FOUND);
     if (claim.opened.valid && !IdentityMayBeSame(claim.opened, claim.checking)) return FailWith(ERROR_FILE_NOT_FOUND);
     if (claim.checking.rdev == 0) return true;  // no device: the open finds it is no tty
@@ -503,6 +526,7 @@ bool TtyClaimOpened(int fd, TtyClaim& claim) {
     }
     char taken[PATH_MAX];
     if (!TakeLock(claim.checking, taken)) return FailWith(ERROR_ACCESS_DENIED);
+    claim.unlocked = taken[0] == '\0';
     if (taken[0] != '\0' && std::strcmp(taken, claim.lockFile) != 0) {
         DropLock(claim.lockFile);  // the lock of a name the device had before its loss
         std::strcpy(claim.lockFile, taken);
@@ -515,6 +539,16 @@ bool TtyClaimOpened(int fd, TtyClaim& claim) {
     claim.checking = previous;
     claim.pending = true;
     return true;
+}
+
+void TtyClaimCompleted(const TtyClaim& claim) {
+    static bool told = false;
+    if (!claim.unlocked || told) return;
+    told = true;
+    char line[PATH_MAX + 96];
+    std::snprintf(line, sizeof line, "No lock file could be made for %.160s: other programs will not see the port in use.",
+                  claim.opened.target);
+    ConsoleNoticeHook(line);
 }
 
 void TtyClaimUndo(TtyClaim& claim) {
@@ -559,7 +593,7 @@ void FindLock(const TtyIdentity& id, const char* root, TtyHolder& holder) {
         LockRead lock = ReadLock(path);
         if (lock.state == LockState::kNone || lock.state == LockState::kOurs) continue;
         holder.lockPid = LockPid(lock);
-        holder.lockLive = lock.state == LockState::kLive;
+        holder.lockLive = lock.state == LockState::kLive || lock.state == LockState::kUnwritten;
         if (holder.lockLive) return;
     }
 }

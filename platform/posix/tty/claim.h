@@ -44,6 +44,7 @@ struct TtyClaim {
     char lockFile[PATH_MAX]; // the session's lock file; empty: none
     bool lockTaken;          // that lock was taken by the open being made
     bool pending;            // the open being made has passed TtyClaimOpened
+    bool unlocked;           // it goes ahead without a lock (no lock folder we may write to)
     long long heldSeenMs;    // when another process was last found holding the device (0: not found)
     dev_t heldFsDev, heldRdev;  // the device then found held
     ino_t heldIno;
@@ -57,6 +58,10 @@ bool TtyClaimBeforeOpen(const char* path, TtyClaim& claim);
 // After open(), before the descriptor is used: false, with the error set,
 // when `fd` is not the device checked. Takes the session's lock.
 bool TtyClaimOpened(int fd, TtyClaim& claim);
+
+// The open went through: says once on the console (console/hooks.h) when
+// a port was opened without a lock, as other programs then see it free.
+void TtyClaimCompleted(const TtyClaim& claim);
 
 // The open failed: undoes what TtyClaimOpened did for it, if it got that far
 // (the lock it took, the identity it noted).

@@ -49,6 +49,7 @@ int TtyOpenDevice(const char* path, TtyClaim& claim) {
         else FailWith(error);
         return -1;
     }
+    TtyClaimCompleted(claim);
     return fd;
 }
 
