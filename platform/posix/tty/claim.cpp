@@ -425,12 +425,13 @@ void DropLock(char* lock) {
 }
 
 // Calls `seen(st)` for each character device the process whose
-// /proc/<pid>/fd folder is open as `fdDir` holds, until it returns true.
-// Each descriptor is looked at with one stat through its link (pipes,
-// sockets and other anonymous files are no character devices); the folder
-// is read straight into a buffer on the stack.
+// /proc/<pid>/fd folder is open as `fdDir` holds, until it returns true;
+// `any` tells whether the folder listed anything at all. Each descriptor is
+// looked at with one stat through its link (pipes, sockets and other
+// anonymous files are no character devices); the folder is read straight
+// into a buffer on the stack.
 template <typename Seen>
-bool EachDeviceHeld(int fdDir, Seen seen) {
+bool EachDeviceHeld(int fdDir, bool& any, Seen seen) {
     alignas(8) char buffer[8192];
     for (;;) {
         ssize_t got = getdents64(fdDir, buffer, sizeof buffer);
@@ -439,21 +440,57 @@ bool EachDeviceHeld(int fdDir, Seen seen) {
             const dirent64* entry = reinterpret_cast<const dirent64*>(buffer + at);
             at += entry->d_reclen;
             if (entry->d_name[0] == '.') continue;
+            any = true;
             struct stat st;
             if (fstatat(fdDir, entry->d_name, &st, 0) == 0 && S_ISCHR(st.st_mode) && seen(st)) return true;
         }
     }
 }
 
-// Calls `look(pid, fdDir)` for every process in `procPath` but this one and
-// the one that started it, until it returns true; counts in `hidden` those
-// whose descriptors the system would not show. A zombie has closed its
-// files: its list is empty, so it costs no more than the listing.
-template <typename Look>
-void EachOtherProcess(const char* procPath, int& hidden, Look look) {
+// The same for a process whose own fd folder listed nothing: a leader that
+// ended (pthread_exit) while its other threads go on shows no files of its
+// own, but each of them shows the files in /proc/<pid>/task/<tid>/fd. The
+// threads are looked at until one lists any.
+template <typename Seen>
+bool EachDeviceHeldByThreads(int procDir, long pid, Seen seen) {
+    char path[64];
+    std::snprintf(path, sizeof path, "%ld/task", pid);
+    int taskFd = openat(procDir, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (taskFd < 0) return false;
+    DIR* tasks = fdopendir(taskFd);
+    if (tasks == nullptr) {
+        close(taskFd);
+        return false;
+    }
+    bool done = false, any = false;
+    while (!done && !any) {
+        dirent* task = readdir(tasks);
+        if (task == nullptr) break;
+        char* end = nullptr;
+        long tid = std::strtol(task->d_name, &end, 10);
+        if (end == task->d_name || *end != '\0' || tid == pid) continue;
+        char fdPath[64];
+        std::snprintf(fdPath, sizeof fdPath, "%ld/fd", tid);
+        int fdDir = openat(taskFd, fdPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fdDir < 0) continue;
+        done = EachDeviceHeld(fdDir, any, seen);
+        close(fdDir);
+    }
+    closedir(tasks);
+    return done;
+}
+
+// Calls `seen(pid, st)` for each character device held by every process in
+// `procPath` but this one (and, for an open, the one that started it: a port
+// it holds, it has handed over), until it returns true; counts in `hidden`
+// those whose descriptors the system would not show. A zombie whose threads
+// have all ended has closed its files: its list is empty, so it costs no
+// more than the listing and a look at its task folder.
+template <typename Seen>
+void EachDeviceOfOthers(const char* procPath, bool skipParent, int& hidden, Seen seen) {
     DIR* proc = opendir(procPath);
     if (proc == nullptr) return;
-    const pid_t self = getpid(), parent = getppid();
+    const pid_t self = getpid(), parent = skipParent ? getppid() : self;
     while (dirent* process = readdir(proc)) {
         char* end = nullptr;
         long pid = std::strtol(process->d_name, &end, 10);
@@ -465,8 +502,11 @@ void EachOtherProcess(const char* procPath, int& hidden, Look look) {
             hidden += errno == EACCES;  // else gone
             continue;
         }
-        bool done = look(pid, fdDir);
+        auto seenHere = [&](const struct stat& st) { return seen(pid, st); };
+        bool any = false;
+        bool done = EachDeviceHeld(fdDir, any, seenHere);
         close(fdDir);
+        if (!done && !any) done = EachDeviceHeldByThreads(dirfd(proc), pid, seenHere);
         if (done) break;
     }
     closedir(proc);
@@ -475,12 +515,10 @@ void EachOtherProcess(const char* procPath, int& hidden, Look look) {
 // Another process (the one that started this one aside) holds the device
 // open; the look ends at the first holder.
 bool HeldElsewhere(const TtyIdentity& id) {
-    bool held = false;
     int hidden = 0;
-    EachOtherProcess("/proc", hidden, [&](long, int fdDir) {
-        held = EachDeviceHeld(fdDir, [&](const struct stat& st) {
-            return SameDevice(st.st_dev, st.st_rdev, id.fsDev, id.rdev);
-        });
+    bool held = false;
+    EachDeviceOfOthers("/proc", true, hidden, [&](long, const struct stat& st) {
+        held = SameDevice(st.st_dev, st.st_rdev, id.fsDev, id.rdev);
         return held;
     });
     return held;
@@ -612,16 +650,13 @@ int TtyFindHolders(const TtyIdentity* ids, int count, const char* root, TtyHolde
     int left = 0, hidden = 0;
     for (int i = 0; i < count; ++i) left += ids[i].valid && ids[i].rdev != 0;
     if (left == 0) return 0;
-    EachOtherProcess(procPath, hidden, [&](long pid, int fdDir) {
-        (void)EachDeviceHeld(fdDir, [&](const struct stat& st) {
-            for (int i = 0; i < count; ++i) {
-                if (holders[i].openBy != 0 || !ids[i].valid || ids[i].rdev == 0) continue;
-                if (!SameDevice(st.st_dev, st.st_rdev, ids[i].fsDev, ids[i].rdev)) continue;
-                holders[i].openBy = pid;
-                --left;
-            }
-            return left == 0;
-        });
+    EachDeviceOfOthers(procPath, true, hidden, [&](long pid, const struct stat& st) {
+        for (int i = 0; i < count; ++i) {
+            if (holders[i].openBy != 0 || !ids[i].valid || ids[i].rdev == 0) continue;
+            if (!SameDevice(st.st_dev, st.st_rdev, ids[i].fsDev, ids[i].rdev)) continue;
+            holders[i].openBy = pid;
+            --left;
+        }
         return left == 0;
     });
     return hidden;
