@@ -264,25 +264,61 @@ bool MoveWithoutReplacing(const char* from, const char* to) {
     return true;
 }
 
-// Removes the stale lock `read` at `path`, and nothing else: it is first
-// moved aside to a private name, then what was moved is checked to be the
-// file that was read, with the same bytes. Anything else (a fresh lock that
-// another session took in between) is put back; if a new lock has taken its
-// place meanwhile, that one stands.
+// Whether the file open as `fd` is the lock that was read: the same file
+// with the same bytes.
+bool IsLockRead(int fd, const struct stat& st, const LockRead& read) {
+    char text[sizeof read.text];
+    ssize_t n = ::read(fd, text, sizeof text - 1);
+    return st.st_dev == read.dev && st.st_ino == read.ino && n == read.length &&
+           (n <= 0 || std::memcmp(text, read.text, size_t(n)) == 0);
+}
+
+// Whether what is at `path` now is the lock that was read.
+bool StillLockRead(const char* path, const LockRead& read) {
+    struct stat st;
+    int fd = OpenLockFile(path, st);
+    if (fd < 0) return false;
+    bool same = IsLockRead(fd, st, read);
+    close(fd);
+    return same;
+}
+
+// Where the lock folder cannot exchange two names: the stale lock `read` at
+// `path` is moved aside to a private name, and removed only if what was
+// moved is the file that was read, with the same bytes. Anything else is put
+// back; should the name have been taken meanwhile, it stays under the
+// private name: nothing is removed that was not read.
 void RemoveStaleLock(const char* path, const LockRead& read) {
     char aside[PATH_MAX];
     if (!PrivateName(path, aside, sizeof aside) || !MoveWithoutReplacing(path, aside)) return;
-    struct stat st;
-    bool same = false;
-    int fd = OpenLockFile(aside, st);
-    if (fd >= 0) {
-        char text[sizeof read.text];
-        ssize_t n = ::read(fd, text, sizeof text - 1);
-        close(fd);
-        same = st.st_dev == read.dev && st.st_ino == read.ino && n == read.length &&
-               (n <= 0 || std::memcmp(text, read.text, size_t(n)) == 0);
+    if (StillLockRead(aside, read) || !MoveWithoutReplacing(aside, path)) {
+        if (StillLockRead(aside, read)) (void)unlink(aside);
     }
-    if (same || !MoveWithoutReplacing(aside, path)) (void)unlink(aside);
+}
+
+// Puts our lock, written to `temp`, in the place of the stale lock `read`
+// at `lock`, in one step: the two names are exchanged (RENAME_EXCHANGE), so
+// the lock's name is never empty and no third party can take it meanwhile.
+// What is then under our private name is removed only if it is the file
+// that was read, with the same bytes; anything else (a live lock that took
+// the stale one's place between the read and the exchange) is exchanged
+// back and stands as it was. 1: the lock is ours; 0: it is not (read it
+// again); -1: the exchange back failed, what is under `temp` is not ours and
+// stays there.
+int ReplaceStaleLock(const char* lock, const char* temp, const LockRead& read) {
+    if (renameat2(AT_FDCWD, temp, AT_FDCWD, lock, RENAME_EXCHANGE) != 0) {
+        if (errno == EINVAL || errno == ENOSYS) RemoveStaleLock(lock, read);  // no exchange here
+        return 0;
+    }
+    struct stat st;
+    int fd = OpenLockFile(temp, st);
+    bool same = fd >= 0 && IsLockRead(fd, st, read);
+    if (fd >= 0) close(fd);
+    if (same) {
+        (void)unlink(temp);  // our private name: nothing else can be there now
+        return 1;
+    }
+    return renameat2(AT_FDCWD, temp, AT_FDCWD, lock, RENAME_EXCHANGE) == 0 ? 0 : -1;
 }
 
 // The lock file of `id` in each lock folder there is (a folder reached under
@@ -376,44 +412,57 @@ int MakeTempLock(const char* lock, char* temp, struct stat& st) {
 
 // Takes the lock in the first lock folder: the process number is written to
 // a file of our own, which is then linked under the lock's name, so that no
-// one ever reads a half-written lock of ours. False when another process got
-// there first; true, with `taken` empty, when no lock can be made here.
-bool TakeLock(const TtyIdentity& id, char* taken) {
+// one ever reads a half-written lock of ours; a stale lock there is replaced
+// by ours in one step (ReplaceStaleLock). kRefused when another process
+// holds it; kNoLock when no lock can be made here.
+enum class Take { kTaken, kOursAlready, kNoLock, kRefused };
+
+Take TakeLock(const TtyIdentity& id, char* taken) {
     taken[0] = '\0';
     char paths[2][PATH_MAX];
-    if (LockPaths(id, paths) == 0) return true;
+    if (LockPaths(id, paths) == 0) return Take::kNoLock;
     const char* lock = paths[0];
     char temp[PATH_MAX];
     struct stat made;
     int fd = MakeTempLock(lock, temp, made);
-    if (fd < 0) return true;  // no lock, as with no folder
+    if (fd < 0) return Take::kNoLock;  // as with no folder
     char text[16];
     int length = std::snprintf(text, sizeof text, "%10d\n", int(getpid()));
     bool written = write(fd, text, size_t(length)) == length;
-    bool ok = true;
-    for (int attempt = 0; written && attempt < 2; ++attempt) {
-        if (link(temp, lock) == 0) {
-            struct stat linked;
-            if (lstat(lock, &linked) == 0 && linked.st_dev == made.st_dev && linked.st_ino == made.st_ino) {
-                std::strcpy(taken, lock);
-                NoteHeldLock(lock);
-            } else {
-                (void)unlink(lock);  // our temporary name was swapped for another file: not linked as ours
-            }
-            break;
-        }
-        if (errno != EEXIST) break;  // no lock here
-        LockRead found = ReadLockWaiting(lock);
-        if (found.state == LockState::kOurs) break;
-        if (found.state != LockState::kStale) {
-            ok = false;
-            break;
-        }
-        RemoveStaleLock(lock, found);
-    }
     close(fd);
-    (void)unlink(temp);
-    return ok;
+    Take result = Take::kNoLock;
+    bool tempOurs = true;  // `temp` still names our file
+    for (int attempt = 0; written && attempt < 3; ++attempt) {
+        int placed = 0;
+        if (link(temp, lock) == 0) {
+            placed = 1;
+        } else {
+            if (errno != EEXIST) break;  // no lock here
+            LockRead found = ReadLockWaiting(lock);
+            if (found.state == LockState::kOurs) {
+                result = Take::kOursAlready;
+                break;
+            }
+            if (found.state != LockState::kStale) {
+                result = Take::kRefused;
+                break;
+            }
+            placed = ReplaceStaleLock(lock, temp, found);
+            tempOurs = placed >= 0;
+        }
+        if (placed == 0) continue;
+        struct stat linked;
+        if (lstat(lock, &linked) == 0 && linked.st_dev == made.st_dev && linked.st_ino == made.st_ino) {
+            std::strcpy(taken, lock);
+            NoteHeldLock(lock);
+            result = Take::kTaken;
+        } else {
+            result = Take::kRefused;  // not ours after all
+        }
+        break;
+    }
+    if (tempOurs) (void)unlink(temp);
+    return result;
 }
 
 void DropLock(char* lock) {
@@ -563,8 +612,9 @@ bool TtyClaimOpened(int fd, TtyClaim& claim) {
         return FailWith(ERROR_FILE_NOT_FOUND);  // the name changed between the check and the open
     }
     char taken[PATH_MAX];
-    if (!TakeLock(claim.checking, taken)) return FailWith(ERROR_ACCESS_DENIED);
-    claim.unlocked = taken[0] == '\0';
+    Take take = TakeLock(claim.checking, taken);
+    if (take == Take::kRefused) return FailWith(ERROR_ACCESS_DENIED);
+    claim.unlocked = take == Take::kNoLock;
     if (taken[0] != '\0' && std::strcmp(taken, claim.lockFile) != 0) {
         DropLock(claim.lockFile);  // the lock of a name the device had before its loss
         std::strcpy(claim.lockFile, taken);
