@@ -340,14 +340,14 @@ int LockPaths(const TtyIdentity& id, char paths[][PATH_MAX]) {
     return count;
 }
 
-// A live lock of another process names the device; stale ones are removed.
+// A live lock of another process names the device, in any lock folder.
+// Stale ones stay: the first folder's is replaced by the session's own lock
+// (TakeLock), one in another folder keeps no one out.
 bool LockedElsewhere(const TtyIdentity& id) {
     char paths[2][PATH_MAX];
     int count = LockPaths(id, paths);
     for (int i = 0; i < count; ++i) {
-        LockRead lock = ReadLockWaiting(paths[i]);
-        if (lock.state == LockState::kLive) return true;
-        if (lock.state == LockState::kStale) RemoveStaleLock(paths[i], lock);
+        if (ReadLockWaiting(paths[i]).state == LockState::kLive) return true;
     }
     return false;
 }
@@ -603,6 +603,17 @@ bool TtyClaimBeforeOpen(const char* path, TtyClaim& claim) {
         claim.heldIno = claim.checking.ino;
         return FailWith(ERROR_ACCESS_DENIED);
     }
+    // The lock before the open: a port someone locks in the meantime is
+    // refused here, never opened (an open raises DTR), not even briefly.
+    char taken[PATH_MAX];
+    Take take = TakeLock(claim.checking, taken);
+    if (take == Take::kRefused) return FailWith(ERROR_ACCESS_DENIED);
+    claim.unlocked = take == Take::kNoLock;
+    if (take == Take::kTaken && std::strcmp(taken, claim.lockFile) != 0) {
+        DropLock(claim.lockFile);  // the lock of a name the device had before its loss
+        std::strcpy(claim.lockFile, taken);
+        claim.lockTaken = true;
+    }
     return true;
 }
 
@@ -610,15 +621,6 @@ bool TtyClaimOpened(int fd, TtyClaim& claim) {
     struct stat st;
     if (fstat(fd, &st) != 0 || st.st_dev != claim.checking.fsDev || st.st_ino != claim.checking.ino) {
         return FailWith(ERROR_FILE_NOT_FOUND);  // the name changed between the check and the open
-    }
-    char taken[PATH_MAX];
-    Take take = TakeLock(claim.checking, taken);
-    if (take == Take::kRefused) return FailWith(ERROR_ACCESS_DENIED);
-    claim.unlocked = take == Take::kNoLock;
-    if (taken[0] != '\0' && std::strcmp(taken, claim.lockFile) != 0) {
-        DropLock(claim.lockFile);  // the lock of a name the device had before its loss
-        std::strcpy(claim.lockFile, taken);
-        claim.lockTaken = true;
     }
     // The identity of the open is kept; the one before it waits in
     // `checking` until the open has either gone through or been undone.
@@ -640,10 +642,10 @@ void TtyClaimCompleted(const TtyClaim& claim) {
 }
 
 void TtyClaimUndo(TtyClaim& claim) {
-    if (!claim.pending) return;
-    claim.pending = false;
     if (claim.lockTaken) DropLock(claim.lockFile);
     claim.lockTaken = false;
+    if (!claim.pending) return;
+    claim.pending = false;
     claim.opened = claim.checking;
 }
 
