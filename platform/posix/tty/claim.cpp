@@ -340,40 +340,79 @@ int LockPaths(const TtyIdentity& id, char paths[][PATH_MAX]) {
     return count;
 }
 
-// A live lock of another process names the device, in any lock folder.
-// Stale ones stay: the first folder's is replaced by the session's own lock
-// (TakeLock), one in another folder keeps no one out.
-bool LockedElsewhere(const TtyIdentity& id) {
+// A live lock of another process names the device, in any lock folder;
+// `first` gets what the first folder holds. Stale ones stay: the first
+// folder's is replaced by the session's own lock (TakeLock), one in another
+// folder keeps no one out.
+bool LockedElsewhere(const TtyIdentity& id, LockRead& first) {
     char paths[2][PATH_MAX];
     int count = LockPaths(id, paths);
+    first = LockRead{LockState::kNone, 0, 0, {}, 0};
     for (int i = 0; i < count; ++i) {
-        if (ReadLockWaiting(paths[i]).state == LockState::kLive) return true;
+        LockRead lock = ReadLockWaiting(paths[i]);
+        if (i == 0) first = lock;
+        if (lock.state == LockState::kLive) return true;
     }
     return false;
 }
 
-// The locks this process holds, for a signal that ends it: each path is
-// written before its flag is set, and the flag cleared before the lock goes,
-// so that the handler unlinks only whole paths of locks that are ours.
+// The locks this process holds, for a signal that ends it: each path and
+// file is written before its flag is set, and the flag cleared before the
+// lock goes, so that the handler unlinks only whole paths of locks that are
+// ours, and only while the name still is our file. Every step that makes,
+// links, exchanges or removes a file in the lock folder runs with the
+// signals held (SignalsHeld), so that a signal finds either no file of ours
+// or a lock noted here.
 constexpr int kHeldLockSlots = 8;
-char gHeldLocks[kHeldLockSlots][PATH_MAX];
+struct HeldLock {
+    char path[PATH_MAX];
+    dev_t dev;
+    ino_t ino;
+};
+HeldLock gHeldLocks[kHeldLockSlots];
 volatile sig_atomic_t gHeldLockSet[kHeldLockSlots];
 
+// Async-signal-safe: lstat and unlink only.
 extern "C" void RemoveHeldLocks() {
     for (int i = 0; i < kHeldLockSlots; ++i) {
-        if (gHeldLockSet[i]) (void)unlink(gHeldLocks[i]);
+        struct stat st;
+        if (gHeldLockSet[i] && lstat(gHeldLocks[i].path, &st) == 0 && st.st_dev == gHeldLocks[i].dev &&
+            st.st_ino == gHeldLocks[i].ino) {
+            (void)unlink(gHeldLocks[i].path);
+        }
     }
 }
 
-void NoteHeldLock(const char* lock) {
+// The ending signals are caught (console/hooks.h) from before the first
+// file is made in a lock folder.
+void CatchEndingSignals() {
     static bool catching = false;
     if (!catching) {
         ConsoleCatchEndingSignalsHook(RemoveHeldLocks);
         catching = true;
     }
+}
+
+// Every signal held while it lives, then let through as before (a signal
+// that came meanwhile is delivered then, and finds the files in order).
+struct SignalsHeld {
+    sigset_t old;
+    SignalsHeld() {
+        sigset_t all;
+        sigfillset(&all);
+        sigprocmask(SIG_BLOCK, &all, &old);
+    }
+    ~SignalsHeld() { sigprocmask(SIG_SETMASK, &old, nullptr); }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+};
+
+void NoteHeldLock(const char* lock, const struct stat& file) {
     for (int i = 0; i < kHeldLockSlots; ++i) {
         if (gHeldLockSet[i]) continue;
-        std::strcpy(gHeldLocks[i], lock);
+        std::strcpy(gHeldLocks[i].path, lock);
+        gHeldLocks[i].dev = file.st_dev;
+        gHeldLocks[i].ino = file.st_ino;
         std::atomic_signal_fence(std::memory_order_seq_cst);
         gHeldLockSet[i] = 1;
         return;
@@ -382,7 +421,7 @@ void NoteHeldLock(const char* lock) {
 
 void ForgetHeldLock(const char* lock) {
     for (int i = 0; i < kHeldLockSlots; ++i) {
-        if (gHeldLockSet[i] && std::strcmp(gHeldLocks[i], lock) == 0) gHeldLockSet[i] = 0;
+        if (gHeldLockSet[i] && std::strcmp(gHeldLocks[i].path, lock) == 0) gHeldLockSet[i] = 0;
     }
     std::atomic_signal_fence(std::memory_order_seq_cst);
 }
@@ -413,15 +452,20 @@ int MakeTempLock(const char* lock, char* temp, struct stat& st) {
 // Takes the lock in the first lock folder: the process number is written to
 // a file of our own, which is then linked under the lock's name, so that no
 // one ever reads a half-written lock of ours; a stale lock there is replaced
-// by ours in one step (ReplaceStaleLock). kRefused when another process
-// holds it; kNoLock when no lock can be made here.
+// by ours in one step (ReplaceStaleLock). `first` is what LockedElsewhere
+// found there (a lock without a process number was watched for a while
+// then). kRefused when another process holds it; kNoLock when no lock can
+// be made here. From the first file made to the last removed, the signals
+// are held.
 enum class Take { kTaken, kOursAlready, kNoLock, kRefused };
 
-Take TakeLock(const TtyIdentity& id, char* taken) {
+Take TakeLock(const TtyIdentity& id, const LockRead& first, char* taken) {
     taken[0] = '\0';
     char paths[2][PATH_MAX];
     if (LockPaths(id, paths) == 0) return Take::kNoLock;
     const char* lock = paths[0];
+    CatchEndingSignals();
+    SignalsHeld held;
     char temp[PATH_MAX];
     struct stat made;
     int fd = MakeTempLock(lock, temp, made);
@@ -438,7 +482,11 @@ Take TakeLock(const TtyIdentity& id, char* taken) {
             placed = 1;
         } else {
             if (errno != EEXIST) break;  // no lock here
-            LockRead found = ReadLockWaiting(lock);
+            LockRead found = ReadLock(lock);
+            if (found.state == LockState::kUnwritten && first.state == LockState::kStale && found.dev == first.dev &&
+                found.ino == first.ino && found.length == first.length) {
+                found.state = LockState::kStale;  // the one watched before: still without a number
+            }
             if (found.state == LockState::kOurs) {
                 result = Take::kOursAlready;
                 break;
@@ -454,7 +502,7 @@ Take TakeLock(const TtyIdentity& id, char* taken) {
         struct stat linked;
         if (lstat(lock, &linked) == 0 && linked.st_dev == made.st_dev && linked.st_ino == made.st_ino) {
             std::strcpy(taken, lock);
-            NoteHeldLock(lock);
+            NoteHeldLock(lock, linked);
             result = Take::kTaken;
         } else {
             result = Take::kRefused;  // not ours after all
@@ -467,6 +515,7 @@ Take TakeLock(const TtyIdentity& id, char* taken) {
 
 void DropLock(char* lock) {
     if (lock[0] != '\0') {
+        SignalsHeld held;
         ForgetHeldLock(lock);
         if (ReadLock(lock).state == LockState::kOurs) (void)unlink(lock);
     }
@@ -593,7 +642,8 @@ bool TtyClaimBeforeOpen(const char* path, TtyClaim& claim) {
     if (!IdentityOf(path, claim.checking)) return FailWith(ERROR_FILE_NOT_FOUND);
     if (claim.opened.valid && !IdentityMayBeSame(claim.opened, claim.checking)) return FailWith(ERROR_FILE_NOT_FOUND);
     if (claim.checking.rdev == 0) return true;  // no device: the open finds it is no tty
-    if (IsOwnTerminal(claim.checking) || LockedElsewhere(claim.checking)) return FailWith(ERROR_ACCESS_DENIED);
+    LockRead first = {LockState::kNone, 0, 0, {}, 0};
+    if (IsOwnTerminal(claim.checking) || LockedElsewhere(claim.checking, first)) return FailWith(ERROR_ACCESS_DENIED);
     if (StillHeld(claim)) return FailWith(ERROR_ACCESS_DENIED);
     claim.heldSeenMs = 0;
     if (HeldElsewhere(claim.checking)) {
@@ -606,7 +656,7 @@ bool TtyClaimBeforeOpen(const char* path, TtyClaim& claim) {
     // The lock before the open: a port someone locks in the meantime is
     // refused here, never opened (an open raises DTR), not even briefly.
     char taken[PATH_MAX];
-    Take take = TakeLock(claim.checking, taken);
+    Take take = TakeLock(claim.checking, first, taken);
     if (take == Take::kRefused) return FailWith(ERROR_ACCESS_DENIED);
     claim.unlocked = take == Take::kNoLock;
     if (take == Take::kTaken && std::strcmp(taken, claim.lockFile) != 0) {
