@@ -681,6 +681,8 @@ bool TtyClaimOpened(int fd, TtyClaim& claim) {
     return true;
 }
 
+bool TtyIsOwnTerminal(const TtyIdentity& id) { return IsOwnTerminal(id); }
+
 void TtyClaimCompleted(const TtyClaim& claim) {
     static bool told = false;
     if (!claim.unlocked || told) return;
@@ -752,7 +754,7 @@ int TtyFindHolders(const TtyIdentity* ids, int count, const char* root, TtyHolde
     int left = 0, hidden = 0;
     for (int i = 0; i < count; ++i) left += ids[i].valid && ids[i].rdev != 0;
     if (left == 0) return 0;
-    EachDeviceOfOthers(procPath, true, hidden, [&](long pid, const struct stat& st) {
+    EachDeviceOfOthers(procPath, false, hidden, [&](long pid, const struct stat& st) {
         for (int i = 0; i < count; ++i) {
             if (holders[i].openBy != 0 || !ids[i].valid || ids[i].rdev == 0) continue;
             if (!SameDevice(st.st_dev, st.st_rdev, ids[i].fsDev, ids[i].rdev)) continue;

@@ -75,16 +75,23 @@ void TtyClaimLost(TtyClaim& claim);
 // The port closes: releases the session's lock.
 void TtyClaimRelease(TtyClaim& claim);
 
+// Whether the device is the program's own terminal (the device of standard
+// input, output or error, the controlling terminal, /dev/tty, /dev/tty0 from
+// a virtual console): an open refuses it.
+bool TtyIsOwnTerminal(const TtyIdentity& id);
+
 // Who holds a device, as the checks before an open would find it, for a
 // list of ports that must change nothing: nothing is opened, no lock is
 // taken and a stale lock stays where it is.
 struct TtyHolder {
     long lockPid;   // the process number in a UUCP lock naming the device; 0: no lock
     bool lockLive;  // that lock is live (else stale)
-    long openBy;    // a process (not this one nor its parent) with the device open; 0: none
+    long openBy;    // a process (not this one; its parent too) with the device open; 0: none
 };
 
 // Fills holders[i] for each of the `count` devices, in one pass over /proc.
+// Unlike an open's check, the process that started this one counts: for a
+// list, the port the calling shell holds is in use by it.
 // `root` is put before /proc and the lock folders ("" for the system's own);
 // each identity's target is the node's path as seen from there. Returns
 // how many processes had descriptors the system would not show (other
