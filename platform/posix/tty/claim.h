@@ -13,25 +13,36 @@
 // - no live UUCP lock file names it (LCK..<name> in /var/lock or /run/lock,
 //   <name> the node's own path below /dev, every link resolved, with '/' as
 //   '_', holding the locker's process number: a udev by-id link and the node
-//   give the same name). A lock whose process is gone, is a zombie, or
-//   started after the lock was written is stale: it is moved aside to a
-//   private name and removed only if it is still the file that was read
-//   (anything else is put back);
+//   give the same name). A lock whose process lives is live, whatever any
+//   clock says; a process lives while any of its threads does (a leader in
+//   state Z whose threads go on is alive). A lock is stale only when no
+//   process has its number, when it and all its threads have ended, or when
+//   it holds no number for half a second (the monotonic clock);
 // - no other process that the system lets us see holds it open (its
-//   /proc/<pid>/fd entries). The process that started this one is left out:
-//   a port it holds, it has handed over (test rigs and wrappers keep the far
+//   /proc/<pid>/fd entries, or its threads' /proc/<pid>/task/*/fd when its
+//   own list is empty). The process that started this one is left out: a
+//   port it holds, it has handed over (test rigs and wrappers keep the far
 //   end of a pty that way). A device found held counts as held, without a
-//   new look, for a second.
+//   new look, for a second;
+// - then the session's UUCP lock is taken where the lock folder is
+//   writable, before the open: a port locked meanwhile is never opened.
 // After the open, before anything is changed on the device: the descriptor
-// must be the device that was checked (the name was not changed in between),
-// and a UUCP lock is taken for the session where the lock folder is writable.
+// must be the device that was checked (the name was not changed in
+// between); a refusal there, or a failed open, releases the lock.
 // The lock folder is everyone's: nothing in it is ever opened through a link
 // or in a way that could wait (a FIFO), a lock is read only from a regular
 // file, and the session's lock is written to a new file of its own under a
-// name no one can foresee, which is then linked under the lock's name. It is
-// released when the port closes (a pty's already when it is lost), and a
-// signal that ends the process removes it too (through console/hooks.h);
-// after SIGKILL the next open finds it stale.
+// name no one can foresee, which is then linked under the lock's name. A
+// stale lock is swapped for it in one step (RENAME_EXCHANGE: the name is
+// never empty, so no third party takes it meanwhile), and what was swapped
+// out is removed only if it is the file that was read; anything else is
+// swapped back. It is released when the port closes (a pty's already when
+// it is lost), and a signal that ends the process removes it too (through
+// console/hooks.h); every step that makes, links, swaps or removes a file
+// in the lock folder runs with the signals held, so a signal at any moment
+// leaves no temporary file and no lock of ours. After SIGKILL the next open
+// finds it stale. Where no lock can be made the open goes ahead, and
+// TtyClaimCompleted says so once on the console.
 #pragma once
 
 #include <climits>
@@ -53,18 +64,19 @@ struct TtyClaim {
 // Before open(): false, with the Win32 error set, when the device behind
 // `path` may not be opened now (ERROR_FILE_NOT_FOUND: not the lost device;
 // ERROR_ACCESS_DENIED: the console's terminal, locked or held elsewhere).
+// Once the checks pass, it takes the session's lock, before the open.
 bool TtyClaimBeforeOpen(const char* path, TtyClaim& claim);
 
 // After open(), before the descriptor is used: false, with the error set,
-// when `fd` is not the device checked. Takes the session's lock.
+// when `fd` is not the device checked (then TtyClaimUndo releases the lock).
 bool TtyClaimOpened(int fd, TtyClaim& claim);
 
 // The open went through: says once on the console (console/hooks.h) when
 // a port was opened without a lock, as other programs then see it free.
 void TtyClaimCompleted(const TtyClaim& claim);
 
-// The open failed: undoes what TtyClaimOpened did for it, if it got that far
-// (the lock it took, the identity it noted).
+// The open failed: undoes what TtyClaimBeforeOpen and TtyClaimOpened did
+// for it (the lock taken, the identity noted).
 void TtyClaimUndo(TtyClaim& claim);
 
 // The device is lost. The lock of a pty goes at once: its number is
