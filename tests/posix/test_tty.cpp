@@ -83,8 +83,10 @@ extern "C" ssize_t __wrap_write(int fd, const void* data, size_t length) {
 namespace {
 int g_zeroRandom = 0;
 
-// Called at each step of taking a lock: the name drawn, the link, the swap.
+// Called at each step of taking a lock: the name drawn, the link, the swap;
+// g_onSwap just before the swap.
 void (*g_onLockStep)() = nullptr;
+void (*g_onSwap)() = nullptr;
 void LockStep() {
     if (g_onLockStep != nullptr) g_onLockStep();
 }
@@ -94,6 +96,7 @@ extern "C" int __real_link(const char* from, const char* to);
 extern "C" int __wrap_link(const char* from, const char* to) { return LockStep(), __real_link(from, to); }
 extern "C" int __real_renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags);
 extern "C" int __wrap_renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
+    if (g_onSwap != nullptr) g_onSwap();
     return LockStep(), __real_renameat2(fromDir, from, toDir, to, flags);
 }
 
@@ -806,6 +809,15 @@ extern "C" void EndOnSignal(int sig) {
     signal(sig, SIG_DFL), raise(sig);
 }
 void CatchForTest(void (*cleanup)()) { g_cleanup = cleanup, signal(SIGTERM, EndOnSignal); }
+// Between the read of a stale lock and its swap, a live lock (init's) takes
+// its place, as after another session removed the stale one and a third
+// took the name.
+void LiveLockBeforeSwap() {
+    const std::string fresh = g_plantLock + ".new";
+    if (FILE* f = std::fopen(fresh.c_str(), "w")) std::fputs("         1\n", f), std::fclose(f);
+    rename(fresh.c_str(), g_plantLock.c_str());
+    g_onSwap = nullptr;
+}
 void SignalAtStep() {
     if (--g_signalAtStep == 0) raise(SIGTERM);
 }
@@ -814,13 +826,15 @@ void SignalAtStep() {
 // when its time is set back before the holder started; a process whose
 // leader ended while a thread goes on lives (its lock, its files). The lock
 // is taken before the device is opened, so a lock that appears after the
-// checks keeps the port from being opened at all. An ending signal at any
+// checks keeps the port from being opened at all; one that takes a stale
+// lock's place just before the swap stands. An ending signal at any
 // step of the start (or at a set of delays) leaves no file of ours behind.
 TEST(TtyClaim, LiveHoldersAndSignals) {
-    enum Setup { kFree, kBackdatedLiveLock, kZombieLeaderLock, kZombieLeaderHolds, kLockedAfterChecks, kSignals };
-    const struct { Setup setup; bool opens; } cases[] = {{kFree, true},           {kBackdatedLiveLock, false},
-                                                         {kZombieLeaderLock, false}, {kZombieLeaderHolds, false},
-                                                         {kLockedAfterChecks, false}, {kSignals, true}};
+    enum Setup { kFree, kBackdatedLiveLock, kZombieLeaderLock, kZombieLeaderHolds, kLockedAfterChecks, kLiveBeforeSwap,
+                 kSignals };
+    const struct { Setup setup; bool opens; } cases[] = {
+        {kFree, true},           {kBackdatedLiveLock, false}, {kZombieLeaderLock, false}, {kZombieLeaderHolds, false},
+        {kLockedAfterChecks, false}, {kLiveBeforeSwap, false}, {kSignals, true}};
     PrivateLockFolder folder;
     if (access("/run/lock", W_OK) != 0) GTEST_SKIP() << "the lock folder is not writable here";
     gCatchEndingSignals = CatchForTest;
@@ -837,7 +851,9 @@ TEST(TtyClaim, LiveHoldersAndSignals) {
         if (c.setup == kZombieLeaderLock || c.setup == kZombieLeaderHolds) {
             holder = ZombieLeader(c.setup == kZombieLeaderHolds ? ptsname(master) : nullptr);
         }
-        if (c.setup == kBackdatedLiveLock || c.setup == kZombieLeaderLock) {
+        if (c.setup == kLiveBeforeSwap && (holder = fork()) == 0) _exit(0);
+        if (c.setup == kLiveBeforeSwap) waitpid(holder, nullptr, 0), g_onSwap = LiveLockBeforeSwap;  // a stale lock
+        if (c.setup == kBackdatedLiveLock || c.setup == kZombieLeaderLock || c.setup == kLiveBeforeSwap) {
             FILE* f = std::fopen(lock.c_str(), "w");
             ASSERT_NE(f, nullptr);
             std::fprintf(f, "%10d\n", int(holder)), std::fclose(f);
@@ -845,16 +861,21 @@ TEST(TtyClaim, LiveHoldersAndSignals) {
             ASSERT_EQ(utimensat(AT_FDCWD, lock.c_str(), back, 0), 0);
         }
         setenv("DORVALIX_COM56", ptsname(master), 1);
-        g_plantLock = c.setup == kLockedAfterChecks ? lock : "";
-        g_watchedRdev = slave.st_rdev, g_openAtLock = -1, g_onLockStep = AtFirstLockStep;
+        g_plantLock = c.setup == kLockedAfterChecks || c.setup == kLiveBeforeSwap ? lock : "";
+        if (c.setup == kLiveBeforeSwap) g_openAtLock = 0;  // nothing planted at the first step
+        g_watchedRdev = slave.st_rdev, g_onLockStep = AtFirstLockStep;
+        if (c.setup != kLiveBeforeSwap) g_openAtLock = -1;
         HANDLE port = Open("\\\\.\\COM56");
         g_onLockStep = nullptr;
         EXPECT_EQ(port != INVALID_HANDLE_VALUE, c.opens) << GetLastError();
         EXPECT_NE(g_openAtLock, 1) << "the device was open before the lock was taken";
         EXPECT_TRUE(port == INVALID_HANDLE_VALUE || CloseHandle(port));
-        const long live = c.setup == kZombieLeaderHolds ? -1 : holder > 0 ? long(holder) : 1;
+        const long live = c.setup == kZombieLeaderHolds ? -1 : holder > 0 && c.setup != kLiveBeforeSwap ? long(holder) : 1;
         EXPECT_TRUE(c.opens || LockPid(lock) == live) << "a live lock removed";
-        if (holder > 0) kill(holder, SIGKILL), waitpid(holder, nullptr, 0);
+        EXPECT_EQ(TemporaryFiles(), temporaryBefore) << "temporary file left";
+        EXPECT_TRUE(c.setup != kLiveBeforeSwap || g_onSwap == nullptr) << "no swap tried";
+        if (holder > 0 && c.setup != kLiveBeforeSwap) kill(holder, SIGKILL), waitpid(holder, nullptr, 0);
+        g_onSwap = nullptr;
         unlink(lock.c_str());
         // A stale lock to swap, then a signal at each step of taking the
         // lock (1: the name drawn, 2: the link, 3: the swap) or after a delay.
