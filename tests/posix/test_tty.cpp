@@ -83,10 +83,8 @@ extern "C" ssize_t __wrap_write(int fd, const void* data, size_t length) {
 namespace {
 int g_zeroRandom = 0;
 
-// Called at each step of taking a lock: the name drawn, the link, the swap;
-// g_onSwap just before the swap.
+// Called at each step of taking a lock: the name drawn, the link, the swap.
 void (*g_onLockStep)() = nullptr;
-void (*g_onSwap)() = nullptr;
 void LockStep() {
     if (g_onLockStep != nullptr) g_onLockStep();
 }
@@ -96,7 +94,6 @@ extern "C" int __real_link(const char* from, const char* to);
 extern "C" int __wrap_link(const char* from, const char* to) { return LockStep(), __real_link(from, to); }
 extern "C" int __real_renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags);
 extern "C" int __wrap_renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
-    if (g_onSwap != nullptr) g_onSwap();
     return LockStep(), __real_renameat2(fromDir, from, toDir, to, flags);
 }
 
@@ -744,25 +741,23 @@ TEST(TtyClaim, LockFolder) {
     rmdir(byId.c_str()), rmdir(serial.c_str()), rmdir(dir);
 }
 
-// A lock folder of the test's own where it may have one: in a mount
-// namespace of its own a fresh folder is mounted over /run/lock (and
-// /var/lock where that is a folder of its own); elsewhere the system's, where
-// only this test's pty names are used and everything is removed.
+// A lock folder of the test's own where it may have one (root, /var/lock a
+// link or none): a fresh folder mounted over /run/lock in a mount namespace
+// of its own; elsewhere the system's, with only this test's pty names.
 struct PrivateLockFolder {
     std::string dir;
     bool mounted = false;
     PrivateLockFolder() {
         char name[] = "/tmp/dorvalix-lock-XXXXXX";
         struct stat var;
-        if (geteuid() != 0 || mkdtemp(name) == nullptr) return;
+        if (geteuid() != 0 || (lstat("/var/lock", &var) == 0 && S_ISDIR(var.st_mode)) || mkdtemp(name) == nullptr) return;
         dir = name;
         chmod(name, 01777);
         mounted = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                  mount(name, "/run/lock", nullptr, MS_BIND, nullptr) == 0 &&
-                  (lstat("/var/lock", &var) != 0 || !S_ISDIR(var.st_mode) || mount(name, "/var/lock", nullptr, MS_BIND, nullptr) == 0);
+                  mount(name, "/run/lock", nullptr, MS_BIND, nullptr) == 0;
     }
     ~PrivateLockFolder() {
-        if (mounted) umount2("/var/lock", MNT_DETACH), umount2("/run/lock", MNT_DETACH);
+        if (mounted) umount2("/run/lock", MNT_DETACH);
         if (!dir.empty()) rmdir(dir.c_str());
     }
 };
@@ -809,15 +804,6 @@ extern "C" void EndOnSignal(int sig) {
     signal(sig, SIG_DFL), raise(sig);
 }
 void CatchForTest(void (*cleanup)()) { g_cleanup = cleanup, signal(SIGTERM, EndOnSignal); }
-// Between the read of a stale lock and its swap, a live lock (init's) takes
-// its place, as after another session removed the stale one and a third
-// took the name.
-void LiveLockBeforeSwap() {
-    const std::string fresh = g_plantLock + ".new";
-    if (FILE* f = std::fopen(fresh.c_str(), "w")) std::fputs("         1\n", f), std::fclose(f);
-    rename(fresh.c_str(), g_plantLock.c_str());
-    g_onSwap = nullptr;
-}
 void SignalAtStep() {
     if (--g_signalAtStep == 0) raise(SIGTERM);
 }
@@ -826,15 +812,13 @@ void SignalAtStep() {
 // when its time is set back before the holder started; a process whose
 // leader ended while a thread goes on lives (its lock, its files). The lock
 // is taken before the device is opened, so a lock that appears after the
-// checks keeps the port from being opened at all; one that takes a stale
-// lock's place just before the swap stands. An ending signal at any
+// checks keeps the port from being opened at all. An ending signal at any
 // step of the start (or at a set of delays) leaves no file of ours behind.
 TEST(TtyClaim, LiveHoldersAndSignals) {
-    enum Setup { kFree, kBackdatedLiveLock, kZombieLeaderLock, kZombieLeaderHolds, kLockedAfterChecks, kLiveBeforeSwap,
-                 kSignals };
+    enum Setup { kFree, kBackdatedLiveLock, kZombieLeaderLock, kZombieLeaderHolds, kLockedAfterChecks, kSignals };
     const struct { Setup setup; bool opens; } cases[] = {
         {kFree, true},           {kBackdatedLiveLock, false}, {kZombieLeaderLock, false}, {kZombieLeaderHolds, false},
-        {kLockedAfterChecks, false}, {kLiveBeforeSwap, false}, {kSignals, true}};
+        {kLockedAfterChecks, false}, {kSignals, true}};
     PrivateLockFolder folder;
     if (access("/run/lock", W_OK) != 0) GTEST_SKIP() << "the lock folder is not writable here";
     gCatchEndingSignals = CatchForTest;
@@ -851,9 +835,7 @@ TEST(TtyClaim, LiveHoldersAndSignals) {
         if (c.setup == kZombieLeaderLock || c.setup == kZombieLeaderHolds) {
             holder = ZombieLeader(c.setup == kZombieLeaderHolds ? ptsname(master) : nullptr);
         }
-        if (c.setup == kLiveBeforeSwap && (holder = fork()) == 0) _exit(0);
-        if (c.setup == kLiveBeforeSwap) waitpid(holder, nullptr, 0), g_onSwap = LiveLockBeforeSwap;  // a stale lock
-        if (c.setup == kBackdatedLiveLock || c.setup == kZombieLeaderLock || c.setup == kLiveBeforeSwap) {
+        if (c.setup == kBackdatedLiveLock || c.setup == kZombieLeaderLock) {
             FILE* f = std::fopen(lock.c_str(), "w");
             ASSERT_NE(f, nullptr);
             std::fprintf(f, "%10d\n", int(holder)), std::fclose(f);
@@ -861,21 +843,17 @@ TEST(TtyClaim, LiveHoldersAndSignals) {
             ASSERT_EQ(utimensat(AT_FDCWD, lock.c_str(), back, 0), 0);
         }
         setenv("DORVALIX_COM56", ptsname(master), 1);
-        g_plantLock = c.setup == kLockedAfterChecks || c.setup == kLiveBeforeSwap ? lock : "";
-        if (c.setup == kLiveBeforeSwap) g_openAtLock = 0;  // nothing planted at the first step
-        g_watchedRdev = slave.st_rdev, g_onLockStep = AtFirstLockStep;
-        if (c.setup != kLiveBeforeSwap) g_openAtLock = -1;
+        g_plantLock = c.setup == kLockedAfterChecks ? lock : "";
+        g_watchedRdev = slave.st_rdev, g_openAtLock = -1, g_onLockStep = AtFirstLockStep;
         HANDLE port = Open("\\\\.\\COM56");
         g_onLockStep = nullptr;
         EXPECT_EQ(port != INVALID_HANDLE_VALUE, c.opens) << GetLastError();
         EXPECT_NE(g_openAtLock, 1) << "the device was open before the lock was taken";
         EXPECT_TRUE(port == INVALID_HANDLE_VALUE || CloseHandle(port));
-        const long live = c.setup == kZombieLeaderHolds ? -1 : holder > 0 && c.setup != kLiveBeforeSwap ? long(holder) : 1;
+        const long live = c.setup == kZombieLeaderHolds ? -1 : holder > 0 ? long(holder) : 1;
         EXPECT_TRUE(c.opens || LockPid(lock) == live) << "a live lock removed";
         EXPECT_EQ(TemporaryFiles(), temporaryBefore) << "temporary file left";
-        EXPECT_TRUE(c.setup != kLiveBeforeSwap || g_onSwap == nullptr) << "no swap tried";
-        if (holder > 0 && c.setup != kLiveBeforeSwap) kill(holder, SIGKILL), waitpid(holder, nullptr, 0);
-        g_onSwap = nullptr;
+        if (holder > 0) kill(holder, SIGKILL), waitpid(holder, nullptr, 0);
         unlink(lock.c_str());
         // A stale lock to swap, then a signal at each step of taking the
         // lock (1: the name drawn, 2: the link, 3: the swap) or after a delay.
