@@ -548,11 +548,15 @@ bool EachDeviceHeld(int fdDir, bool& any, Seen seen) {
 // The same for a process whose own fd folder listed nothing: a leader that
 // ended (pthread_exit) while its other threads go on shows no files of its
 // own, but each of them shows the files in /proc/<pid>/task/<tid>/fd. The
-// threads are looked at until one lists any.
+// threads are looked at until one lists any. A process of one thread (a
+// kernel thread: they list nothing) costs a stat: /proc gives its task
+// folder 2 links and one for each thread.
 template <typename Seen>
 bool EachDeviceHeldByThreads(int procDir, long pid, Seen seen) {
     char path[64];
     std::snprintf(path, sizeof path, "%ld/task", pid);
+    struct stat taskDir;
+    if (fstatat(procDir, path, &taskDir, 0) != 0 || taskDir.st_nlink == 3) return false;
     int taskFd = openat(procDir, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (taskFd < 0) return false;
     DIR* tasks = fdopendir(taskFd);
