@@ -5,7 +5,13 @@
 #include <cstring>
 
 PortRow* AppendPort(PortList& list) {
-    if (list.count >= kMaxPorts) return nullptr;
+    if (list.count == list.capacity) {
+        int capacity = list.capacity < 64 ? 64 : list.capacity * 2;
+        void* grown = std::realloc(list.rows, sizeof(PortRow) * size_t(capacity));
+        if (grown == nullptr) return nullptr;
+        list.rows = static_cast<PortRow*>(grown);
+        list.capacity = capacity;
+    }
     PortRow* row = &list.rows[list.count++];
     std::memset(row, 0, sizeof *row);
     return row;

@@ -169,6 +169,7 @@ TEST(Ports, Rows) {
         return t.Lock("ttyUSB0", t.Child("\x1b]2;OWNED\a\x1b[2J", ""));
     };
     const std::vector<std::string> raw = {"\x1b", "\x9b", "\a", "Y\tZ"};
+    int held = -1;  // the pty, held by the test itself
     const struct Case {
         const char* what;
         std::vector<const char*> args;
@@ -200,6 +201,21 @@ TEST(Ports, Rows) {
              pid_t holder = t.Child("holder", pts);
              return std::vector<std::string>{
                  MapLine("COM51", pts, "pty", "in use by holder (pid " + std::to_string(holder) + ")")};
+         }},
+        {"a pty the calling program holds; /dev/tty, the caller's own terminal", {"/S"}, false,
+         [&](Tree& t) {
+             setenv("DORVALIX_COM52", pts.c_str(), 1);
+             setenv("DORVALIX_COM53", "/dev/tty", 1);
+             fs::create_directories(t.root + "/sys/dev/char/5:0");
+             fs::create_symlink("../../../class/tty", t.root + "/sys/dev/char/5:0/subsystem");
+             fs::create_symlink("/dev/tty", t.root + "/dev/tty");
+             if (held < 0) held = open(pts.c_str(), O_RDWR | O_NOCTTY);  // by this process, RunPorts's parent
+             char comm[32] = "";
+             FILE* f = std::fopen("/proc/self/comm", "r");
+             if (f != nullptr) (void)!std::fscanf(f, "%31s", comm), std::fclose(f);
+             return std::vector<std::string>{
+                 MapLine("COM52", pts, "pty", "in use by " + std::string(comm) + " (pid " + std::to_string(getpid()) + ")"),
+                 MapLine("COM53", "/dev/tty", "-", "own terminal")};
          }},
         {"a live lock", {"/S"}, false,
          [](Tree& t) {
@@ -295,6 +311,7 @@ TEST(Ports, Rows) {
         }
         EXPECT_EQ(size_t(std::distance(fs::directory_iterator(tree.root + "/run/lock"), fs::directory_iterator())), locks)
             << "a lock file was added or removed";
+        if (held >= 0) close(held), held = -1;
     }
     close(master);
 }

@@ -9,6 +9,7 @@
 #include <locale.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -375,6 +376,11 @@ void FillKeys(int timeoutMs) {
     }
 }
 
+// A provider's notice (console/hooks.h), shown at the next flush.
+char gNotice[256];
+
+void KeepNotice(const char* line) { snprintf(gNotice, sizeof gNotice, "%s\n", line); }
+
 // The hooks the serial providers call around their waits, filled in before
 // main() runs; output gathered but not flushed is written out at exit.
 bool InstallHooks() {
@@ -385,6 +391,7 @@ bool InstallHooks() {
     };
     gConsoleHooks.keysPending = ConsolePendingKeys;
     gCatchEndingSignals = CatchEndingSignals;
+    gConsoleNotice = KeepNotice;
     atexit(FlushAtExit);
     return true;
 }
@@ -512,6 +519,14 @@ void ConsoleFlush() {
     if (CaptureTakeLogFailure(warning, sizeof warning)) {
         if (gMidLine) ConsoleWrite("\n", 1);
         ConsoleWrite(warning, strlen(warning));
+        WriteOutGathered();
+    }
+    if (gNotice[0] != '\0') {
+        char notice[sizeof gNotice];
+        memcpy(notice, gNotice, sizeof notice);
+        gNotice[0] = '\0';
+        if (gMidLine) ConsoleWrite("\n", 1);
+        ConsoleWrite(notice, strlen(notice));
         WriteOutGathered();
     }
 }
