@@ -5,7 +5,13 @@
 #include <cstring>
 
 PortRow* AppendPort(PortList& list) {
-    if (list.count >= kMaxPorts) return nullptr;
+    if (list.count == list.capacity) {
+        int capacity = list.capacity < 64 ? 64 : list.capacity * 2;
+        void* grown = std::realloc(list.rows, sizeof(PortRow) * size_t(capacity));
+        if (grown == nullptr) return nullptr;
+        list.rows = static_cast<PortRow*>(grown);
+        list.capacity = capacity;
+    }
     PortRow* row = &list.rows[list.count++];
     std::memset(row, 0, sizeof *row);
     return row;
@@ -23,8 +29,7 @@ void AddCom(PortRow& row, unsigned n) {
 void SetField(char* field, size_t size, const char* text) {
     size_t i = 0;
     for (; text != nullptr && text[i] != '\0' && i + 1 < size; ++i) {
-        unsigned char c = (unsigned char)text[i];
-        field[i] = (c < ' ' || c == 0x7F) ? ' ' : char(c);
+        field[i] = text[i];
     }
     field[i] = '\0';
 }

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 
-constexpr int kMaxPorts = 512;     // every ttys, every COM mapping, and then some
 constexpr int kMaxComsPerPort = 8;  // COM numbers kept for one device
 
 struct PortRow {
@@ -22,20 +21,24 @@ struct PortRow {
     char suggestion[400];    // a mapping line to copy; empty: none
 };
 
+// Zero-initialised, a list is empty; rows are added without a limit.
 struct PortList {
-    PortRow rows[kMaxPorts];
+    PortRow* rows;  // `count` rows, room for `capacity` (grown as rows are added; never freed)
     int count;
+    int capacity;
     bool holdersUnseen;  // some processes could not be looked at: a port they hold shows as free
+    bool codePage;       // the text is in the Windows ANSI code page, not UTF-8
 };
 
-// A new empty row at the end, or nullptr when the list is full.
+// A new empty row at the end (earlier rows may move), or nullptr when no
+// memory is left.
 PortRow* AppendPort(PortList& list);
 
 // Adds COM number n to the row, keeping the numbers ascending and single.
 void AddCom(PortRow& row, unsigned n);
 
-// Copies `text` into `field` (of `size` bytes), cut to fit, every control
-// character (tab, line break) made a space so the formats stay one line.
+// Copies `text` into `field` (of `size` bytes), cut to fit. The bytes are
+// kept as they came; the formats show them safely (ports/shown_text.h).
 void SetField(char* field, size_t size, const char* text);
 #define SET_FIELD(field, text) SetField(field, sizeof(field), text)
 

@@ -4,7 +4,8 @@
 add_library(dorvalix_ports STATIC
   ${CMAKE_CURRENT_LIST_DIR}/ports.cpp
   ${CMAKE_CURRENT_LIST_DIR}/port_list.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/format.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/format.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/shown_text.cpp)
 target_compile_definitions(dorvalix_ports PRIVATE DORVALIX_VERSION="${PROJECT_VERSION}")
 if(WIN32)
   target_sources(dorvalix_ports PRIVATE ${CMAKE_CURRENT_LIST_DIR}/scan_windows.cpp)

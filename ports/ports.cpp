@@ -6,6 +6,7 @@
 
 #include "format.h"
 #include "scan.h"
+#include "shown_text.h"
 
 namespace {
 
@@ -56,7 +57,13 @@ int PortsMain(int argc, const char* const argv[], const char* root, FILE* out, F
             Usage(out);
             return 0;
         } else {
-            std::fprintf(err, "dorvalix-ports: unknown option %s\n\n", argv[i]);
+            static char shown[kShownMax];
+#ifdef _WIN32
+            (void)ShowText(argv[i], TextCoding::kCodePage, shown, sizeof shown);  // the ANSI code page
+#else
+            (void)ShowText(argv[i], TextCoding::kUtf8, shown, sizeof shown);
+#endif
+            std::fprintf(err, "dorvalix-ports: unknown option %s\n\n", shown);
             Usage(err);
             return 1;
         }

@@ -7,8 +7,9 @@
 // - every DORVALIX_COM<n> mapping that names none of those: loop, a URL, a
 //   pty, or a name that is missing or no tty.
 // A device's state comes from the tty provider's own checks (tty/claim.h):
-// the kernel's console, a process holding it open, a live or stale UUCP
-// lock, then the permissions of its node.
+// the kernel's console, the caller's own terminal, a process holding it open
+// (the calling shell included), a live or stale UUCP lock, then the
+// permissions of its node. There is no limit on the rows.
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "../platform/posix/tty/claim.h"
 #include "../platform/posix/win32/provider.h"
@@ -34,7 +36,7 @@ constexpr unsigned kMaxCom = 255;  // the highest COM number a name may have
 
 // What the scan keeps of a row beside the row itself.
 struct Found {
-    PortRow* row;
+    int row;                  // its row in the list (an index: the rows move as the list grows)
     char name[NAME_MAX + 1];  // its name in /sys/class/tty; empty for a mapping's own row
     char node[PATH_MAX];      // its device node, `root` included
     char real[PATH_MAX];      // that path with every link resolved (compared with links to it)
@@ -42,10 +44,13 @@ struct Found {
     bool check;               // a tty: its state comes from the checks
 };
 
-Found gFound[kMaxPorts];
+PortList* gList;
+std::vector<Found> gFound;
 int gFoundCount;
-TtyIdentity gIds[kMaxPorts];
-TtyHolder gHolders[kMaxPorts];
+std::vector<TtyIdentity> gIds;
+std::vector<TtyHolder> gHolders;
+
+PortRow& RowOf(const Found& f) { return gList->rows[f.row]; }
 
 // A small sysfs or /proc file (never a device), trailing white space cut.
 bool ReadAttribute(const char* path, char* out, size_t size) {
@@ -102,11 +107,11 @@ int SerialIndex(const char* name) {
 }
 
 Found* NewFound(PortList& list) {
-    PortRow* row = AppendPort(list);
-    if (row == nullptr) return nullptr;
-    Found* f = &gFound[gFoundCount++];
+    if (AppendPort(list) == nullptr) return nullptr;
+    if (gFound.size() <= size_t(gFoundCount)) gFound.resize(size_t(gFoundCount) + 1);
+    Found* f = &gFound[size_t(gFoundCount++)];
     std::memset(f, 0, sizeof *f);
-    f->row = row;
+    f->row = list.count - 1;
     return f;
 }
 
@@ -178,12 +183,12 @@ void ScanSysfs(const char* root, PortList& list) {
         Found* f = NewFound(list);
         if (f == nullptr) break;
         SET_FIELD(f->name, name);
-        std::snprintf(f->row->device, sizeof f->row->device, "/dev/%.240s", name);
+        std::snprintf(RowOf(*f).device, sizeof RowOf(*f).device, "/dev/%.240s", name);
         std::snprintf(f->node, sizeof f->node, "%s/dev/%s", root, name);
         RealPath(f->node, f->real);
         std::snprintf(path, sizeof path, "%s/device", base);
-        ReadDriver(path, *f->row);
-        ReadUsb(root, path, *f->row);
+        ReadDriver(path, RowOf(*f));
+        ReadUsb(root, path, RowOf(*f));
         // The device number from sysfs, so the checks need not stat the node.
         std::snprintf(path, sizeof path, "%s/dev", base);
         unsigned maj = 0, min = 0;
@@ -210,7 +215,7 @@ void ScanById(const char* root, int sysfsRows) {
         std::snprintf(link, sizeof link, "%s/%s", dirPath, entry->d_name);
         if (realpath(link, real) == nullptr) continue;
         for (int i = 0; i < sysfsRows; ++i) {
-            PortRow& row = *gFound[i].row;
+            PortRow& row = RowOf(gFound[i]);
             if (std::strcmp(real, gFound[i].real) != 0) continue;
             const char* known = std::strrchr(row.byId, '/');
             if (known == nullptr || std::strcmp(entry->d_name, known + 1) < 0) {
@@ -267,25 +272,25 @@ void MapPath(const char* root, unsigned n, const char* value, PortList& list) {
         bool same = f.real[0] != '\0' && std::strcmp(real, f.real) == 0;
         same = same || (id.rdev != 0 && f.id.valid && SameDevice(id.fsDev, id.rdev, f.id.fsDev, f.id.rdev));
         if (same) {
-            AddCom(*f.row, n);
+            AddCom(RowOf(f), n);
             return;
         }
     }
     Found* f = NewFound(list);
     if (f == nullptr) return;
-    AddCom(*f->row, n);
-    SET_FIELD(f->row->device, value);
+    AddCom(RowOf(*f), n);
+    SET_FIELD(RowOf(*f).device, value);
     if (!exists) {
-        SET_FIELD(f->row->state, "missing");
+        SET_FIELD(RowOf(*f).state, "missing");
         return;
     }
     if (id.rdev != 0 && id.pty) {
-        SET_FIELD(f->row->driver, "pty");
-    } else if (id.rdev == 0 || !SysfsTty(root, id.rdev, f->name, sizeof f->name, f->row->driver, sizeof f->row->driver)) {
-        SET_FIELD(f->row->state, "not a tty");
+        SET_FIELD(RowOf(*f).driver, "pty");
+    } else if (id.rdev == 0 || !SysfsTty(root, id.rdev, f->name, sizeof f->name, RowOf(*f).driver, sizeof RowOf(*f).driver)) {
+        SET_FIELD(RowOf(*f).state, "not a tty");
         return;
     }
-    SET_FIELD(f->row->device, Inside(root, real));
+    SET_FIELD(RowOf(*f).device, Inside(root, real));
     std::snprintf(f->node, sizeof f->node, "%s", full);
     std::snprintf(f->real, sizeof f->real, "%s", real);
     f->id = id;
@@ -345,16 +350,20 @@ void SetStates(const char* root, PortList& list) {
     std::snprintf(path, sizeof path, "%s/sys/class/tty/console/active", root);
     if (!ReadAttribute(path, consoles, sizeof consoles)) consoles[0] = '\0';
     int count = 0;
-    for (int i = 0; i < gFoundCount; ++i) gIds[count++] = gFound[i].check ? gFound[i].id : TtyIdentity{};
-    list.holdersUnseen = TtyFindHolders(gIds, count, root, gHolders) > 0;
+    gIds.resize(size_t(gFoundCount));
+    gHolders.resize(size_t(gFoundCount));
+    for (int i = 0; i < gFoundCount; ++i) gIds[size_t(count++)] = gFound[i].check ? gFound[i].id : TtyIdentity{};
+    list.holdersUnseen = TtyFindHolders(gIds.data(), count, root, gHolders.data()) > 0;
     for (int i = 0; i < gFoundCount; ++i) {
         const Found& f = gFound[i];
         const TtyHolder& h = gHolders[i];
-        PortRow& row = *f.row;
+        PortRow& row = RowOf(f);
         if (!f.check) continue;
         // /dev/console itself, or a tty the kernel writes its console to.
         if (std::strcmp(f.name, "console") == 0 || (f.name[0] != '\0' && WordIn(consoles, f.name))) {
             SET_FIELD(row.state, "system console");
+        } else if (TtyIsOwnTerminal(f.id)) {
+            SET_FIELD(row.state, "own terminal");  // /dev/tty, or the caller's terminal: dorvalix refuses it
         } else if (h.openBy != 0) {
             InUse(root, h.openBy, row);
         } else if (h.lockLive && h.lockPid != 0) {
@@ -382,8 +391,10 @@ void ScanPorts(const ScanOptions& options, PortList& list) {
     std::snprintf(root, sizeof root, "%s", options.root != nullptr ? options.root : "/");
     for (size_t n = std::strlen(root); n > 0 && root[n - 1] == '/'; --n) root[n - 1] = '\0';
     gFoundCount = 0;
+    gList = &list;
     list.count = 0;
     list.holdersUnseen = false;
+    list.codePage = false;
     ScanSysfs(root, list);
     const int sysfsRows = gFoundCount;
     ScanById(root, sysfsRows);
@@ -395,10 +406,10 @@ void ScanPorts(const ScanOptions& options, PortList& list) {
         int index = SerialIndex(gFound[i].name);
         if (index < 0 || unsigned(index) + 1 > kMaxCom) continue;
         serial[index + 1] = true;
-        if (!mapped[index + 1]) AddCom(*gFound[i].row, unsigned(index) + 1);
+        if (!mapped[index + 1]) AddCom(RowOf(gFound[i]), unsigned(index) + 1);
     }
     SetStates(root, list);
-    SortPorts(list);  // the rows move: gFound's pointers are done with
+    SortPorts(list);  // the rows move: gFound's row numbers are done with
     // A line to copy for each device no COM number reaches (only a tty of
     // sysfs can be such a row) but the console, in device order, with the
     // lowest number neither mapped nor a present ttyS's.

@@ -165,6 +165,7 @@ void Probe(PortRow& row) {
 void ScanPorts(const ScanOptions& options, PortList& list) {
     list.count = 0;
     list.holdersUnseen = false;
+    list.codePage = GetACP() != CP_UTF8;  // the A functions' text
     ScanDosDevices(list);
     ScanClass(list, kPortsClass);
     ScanClass(list, kModemClass);

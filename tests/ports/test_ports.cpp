@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -21,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "../../ports/ports.h"
+#include "../../ports/shown_text.h"
 
 extern char** environ;
 
@@ -159,6 +161,15 @@ TEST(Ports, Rows) {
     ASSERT_GE(master, 0);
     const group* dialout = getgrgid(20);
     const std::string group = dialout != nullptr ? dialout->gr_name : "20";
+    // A process named with escape sequences holds a lock; the adapter's
+    // product has a C1 CSI as a raw byte and in UTF-8, and a tab.
+    const std::string copy = "DORVALIX_COM2=" + kByIdPath + " dorvalix 2 115200 8 1 0";
+    auto planted = [](Tree& t) {
+        t.Write("sys/devices/pci0000:00/usb1/1-1/product", "X\x9bY\xc2\x9b" "2J\tZ\n");
+        return t.Lock("ttyUSB0", t.Child("\x1b]2;OWNED\a\x1b[2J", ""));
+    };
+    const std::vector<std::string> raw = {"\x1b", "\x9b", "\a", "Y\tZ"};
+    int held = -1;  // the pty, held by the test itself
     const struct Case {
         const char* what;
         std::vector<const char*> args;
@@ -190,6 +201,21 @@ TEST(Ports, Rows) {
              pid_t holder = t.Child("holder", pts);
              return std::vector<std::string>{
                  MapLine("COM51", pts, "pty", "in use by holder (pid " + std::to_string(holder) + ")")};
+         }},
+        {"a pty the calling program holds; /dev/tty, the caller's own terminal", {"/S"}, false,
+         [&](Tree& t) {
+             setenv("DORVALIX_COM52", pts.c_str(), 1);
+             setenv("DORVALIX_COM53", "/dev/tty", 1);
+             fs::create_directories(t.root + "/sys/dev/char/5:0");
+             fs::create_symlink("../../../class/tty", t.root + "/sys/dev/char/5:0/subsystem");
+             fs::create_symlink("/dev/tty", t.root + "/dev/tty");
+             if (held < 0) held = open(pts.c_str(), O_RDWR | O_NOCTTY);  // by this process, RunPorts's parent
+             char comm[32] = "";
+             FILE* f = std::fopen("/proc/self/comm", "r");
+             if (f != nullptr) (void)!std::fscanf(f, "%31s", comm), std::fclose(f);
+             return std::vector<std::string>{
+                 MapLine("COM52", pts, "pty", "in use by " + std::string(comm) + " (pid " + std::to_string(getpid()) + ")"),
+                 MapLine("COM53", "/dev/tty", "-", "own terminal")};
          }},
         {"a live lock", {"/S"}, false,
          [](Tree& t) {
@@ -240,6 +266,20 @@ TEST(Ports, Rows) {
                  "\n       FTDI FT232R USB UART, serial A12345\n",
                  "\nDORVALIX_COM2=/dev/serial/by-id/" + longName + " dorvalix 2 115200 8 1 0\n"};
          }},
+        {"escapes shown, not sent: the table", {}, false,
+         [&](Tree& t) {
+             planted(t);
+             return std::vector<std::string>{"in use by \\x1b]2;...", "\n       FTDI X\\x9bY\\xc2\\x9b2J\\x09Z, serial A12345\n"};
+         },
+         raw},
+        {"escapes shown, not sent: /S", {"/S"}, false,
+         [&](Tree& t) {
+             const std::string pid = planted(t);
+             return std::vector<std::string>{Line({"-", "/dev/ttyUSB0", kByIdPath, "0403:6001", "A12345", "FTDI",
+                                                   "X\\x9bY\\xc2\\x9b2J\\x09Z", "ftdi_sio",
+                                                   "in use by \\x1b]2;OWNED\\x07\\x1b[2J (pid " + pid + ")", copy}) + "\n"};
+         },
+         raw},
         {"no port at all", {}, false,
          [](Tree& t) {
              fs::remove_all(t.root + "/sys/class/tty");
@@ -271,6 +311,33 @@ TEST(Ports, Rows) {
         }
         EXPECT_EQ(size_t(std::distance(fs::directory_iterator(tree.root + "/run/lock"), fs::directory_iterator())), locks)
             << "a lock file was added or removed";
+        if (held >= 0) close(held), held = -1;
     }
     close(master);
+}
+
+// Each field is shown with its controls and what is not UTF-8 as \xHH.
+TEST(Ports, ShowText) {
+    const TextCoding U = TextCoding::kUtf8, C = TextCoding::kCodePage;
+    const struct {
+        const char* text;
+        TextCoding coding;
+        size_t size;
+        const char* shown;
+    } rows[] = {
+        {"ttyUSB0 \xc3\xa9\xe2\x82\xac\xc2\xa0\xf0\x9f\x98\x80", U, 64, "ttyUSB0 \xc3\xa9\xe2\x82\xac\xc2\xa0\xf0\x9f\x98\x80"},
+        {"\x1b[2J\t\n\x7f", U, 64, "\\x1b[2J\\x09\\x0a\\x7f"},
+        {"\x9b\xc2\x9b\xc2\x85", U, 64, "\\x9b\\xc2\\x9b\\xc2\\x85"},                 // C1, raw and UTF-8
+        {"\xc3 \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80", U, 64,                       // cut, overlong, surrogate, too high
+         "\\xc3 \\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80"},
+        {"\\Device\\xyz\\", U, 64, "\\Device\\x5cxyz\\"},                              // every \x shown is an escape
+        {"\x9b\xe9\x1b", C, 64, "\x9b\xe9\\x1b"},                                        // a code page's characters
+        {"ab\x1b", U, 6, "ab"},                                                          // an escape whole or not at all
+        {"ab\xc3\xa9", U, 4, "ab"},
+    };
+    for (const auto& row : rows) {
+        char out[64];
+        EXPECT_EQ(ShowText(row.text, row.coding, out, row.size), std::strlen(row.shown)) << row.shown;
+        EXPECT_STREQ(out, row.shown);
+    }
 }

@@ -44,3 +44,14 @@ inline void (*gCatchEndingSignals)(void (*cleanup)()) = nullptr;
 inline void ConsoleCatchEndingSignalsHook(void (*cleanup)()) {
     if (gCatchEndingSignals != nullptr) gCatchEndingSignals(cleanup);
 }
+
+// Filled in by the console: `line` (one line of plain text, no line break)
+// is shown on a line of its own at the next flush, for what the user must
+// know although the open went through (a port opened without the UUCP lock
+// other programs look for). The driver only sees return values; a provider
+// linked without the console shows nothing.
+inline void (*gConsoleNotice)(const char* line) = nullptr;
+
+inline void ConsoleNoticeHook(const char* line) {
+    if (gConsoleNotice != nullptr) gConsoleNotice(line);
+}

@@ -377,6 +377,11 @@ void FillKeys(int timeoutMs) {
     }
 }
 
+// A provider's notice (console/hooks.h), shown at the next flush.
+char gNotice[256];
+
+void KeepNotice(const char* line) { snprintf(gNotice, sizeof gNotice, "%s\n", line); }
+
 // The hooks the serial providers call around their waits, filled in before
 // main() runs; output gathered but not flushed is written out at exit.
 bool InstallHooks() {
@@ -387,6 +392,7 @@ bool InstallHooks() {
     };
     gConsoleHooks.keysPending = ConsolePendingKeys;
     gCatchEndingSignals = CatchEndingSignals;
+    gConsoleNotice = KeepNotice;
     atexit(FlushAtExit);
     return true;
 }
@@ -530,6 +536,14 @@ void ConsoleFlush() {
     if (CaptureTakeLogFailure(warning, sizeof warning)) {
         if (gMidLine) ConsoleWrite("\n", 1);
         ConsoleWrite(warning, strlen(warning));
+        WriteOutGathered();
+    }
+    if (gNotice[0] != '\0') {
+        char notice[sizeof gNotice];
+        memcpy(notice, gNotice, sizeof notice);
+        gNotice[0] = '\0';
+        if (gMidLine) ConsoleWrite("\n", 1);
+        ConsoleWrite(notice, strlen(notice));
         WriteOutGathered();
     }
 }

@@ -24,9 +24,11 @@ namespace {
 
 // Where UUCP lock files are kept; often the same folder under two names.
 const char* const kLockDirs[] = {"/var/lock", "/run/lock"};
-// A lock file that holds no process number yet may be being written by its
-// taker: it counts as live while younger than this.
-constexpr long long kUnwrittenLockNs = 1000000000LL;
+// A lock file that holds no process number may be being written by its
+// taker: an open watches it this long (on the monotonic clock, which no
+// clock step moves) before it takes it for stale.
+constexpr long long kUnwrittenWaitMs = 500;
+constexpr long kUnwrittenPollNs = 20000000L;
 
 // /dev/tty: the controlling terminal, whatever its own number.
 const dev_t kControllingTty = makedev(5, 0);
@@ -84,7 +86,8 @@ bool LockName(const TtyIdentity& id, char* out, size_t size) {
     return true;
 }
 
-enum class LockState { kNone, kOurs, kLive, kStale };
+// kUnwritten: a regular file that holds no process number (yet).
+enum class LockState { kNone, kOurs, kLive, kStale, kUnwritten };
 
 // What a lock file held when it was read: the file itself and its first
 // bytes, so that a stale one is removed only if it is still that file.
@@ -96,11 +99,10 @@ struct LockRead {
     ssize_t length;
 };
 
-// The state letter (field 3) and start time (field 22, clock ticks since
-// boot) of process `pid` from /proc/<pid>/stat; false when it cannot be read.
-bool ProcessStat(long pid, char* state, unsigned long long* startTicks) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+// The state letter (field 3) of a process or thread from its stat file
+// (/proc/<pid>/stat, /proc/<pid>/task/<tid>/stat); false when it cannot be
+// read.
+bool StateLetter(const char* path, char* state) {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     char text[1024];
@@ -109,29 +111,39 @@ bool ProcessStat(long pid, char* state, unsigned long long* startTicks) {
     if (n <= 0) return false;
     text[n] = '\0';
     const char* p = std::strrchr(text, ')');  // the command name may hold anything
-    // Fields 4 to 21 skipped.
-    return p != nullptr && std::sscanf(p + 1, " %c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu",
-                                       state, startTicks) == 2;
+    return p != nullptr && std::sscanf(p + 1, " %c", state) == 1;
 }
 
-// Whether process `pid` no longer holds anything: a zombie (or one being
-// reaped), which still answers kill() but has closed every file; or one that
-// started more than a second after `written`, so its number was handed out
-// again after the locker ended (numbers come round quickly where only 32768
-// of them exist).
-bool LockerGone(long pid, const timespec& written) {
-    char state = '\0';
-    unsigned long long startTicks = 0;
-    if (!ProcessStat(pid, &state, &startTicks)) return false;
-    if (state == 'Z' || state == 'X') return true;
-    long ticks = sysconf(_SC_CLK_TCK);
-    timespec now, sinceBoot;
-    if (ticks <= 0 || clock_gettime(CLOCK_REALTIME, &now) != 0 || clock_gettime(CLOCK_BOOTTIME, &sinceBoot) != 0) {
-        return false;
+bool Ended(char state) { return state == 'Z' || state == 'X'; }
+
+// Whether process `pid` lives. No clock has a say: a process lives while any
+// of its threads does. A process that is gone has no number, a zombie whose
+// every thread has ended holds nothing; a leader that ended on its own
+// (pthread_exit) shows Z while its other threads go on and hold its files,
+// so a zombie leader lives while one of /proc/<pid>/task/* has not ended.
+// What cannot be looked at (a /proc that hides other users' processes)
+// lives.
+bool ProcessAlive(long pid) {
+    if (kill(pid_t(pid), 0) != 0 && errno != EPERM) return false;
+    char path[64], state = '\0';
+    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+    if (!StateLetter(path, &state)) return kill(pid_t(pid), 0) == 0 || errno == EPERM;
+    if (!Ended(state)) return true;
+    std::snprintf(path, sizeof path, "/proc/%ld/task", pid);
+    DIR* tasks = opendir(path);
+    if (tasks == nullptr) return errno != ENOENT;
+    bool alive = false;
+    while (dirent* task = readdir(tasks)) {
+        if (task->d_name[0] < '0' || task->d_name[0] > '9') continue;
+        char taskPath[128];
+        std::snprintf(taskPath, sizeof taskPath, "/proc/%ld/task/%.20s/stat", pid, task->d_name);
+        if (StateLetter(taskPath, &state) && !Ended(state)) {
+            alive = true;
+            break;
+        }
     }
-    long long bootS = now.tv_sec - sinceBoot.tv_sec;
-    long long startS = bootS + (long long)(startTicks / (unsigned long long)ticks);
-    return startS > (long long)written.tv_sec + 1;
+    closedir(tasks);
+    return alive;
 }
 
 // Opens a file in a lock folder for reading without following a link and
@@ -187,19 +199,29 @@ LockRead ReadLock(const char* path) {
     close(fd);
     lock.dev = st.st_dev;
     lock.ino = st.st_ino;
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    bool young = (now.tv_sec - st.st_mtim.tv_sec) * 1000000000LL + (now.tv_nsec - st.st_mtim.tv_nsec) < kUnwrittenLockNs;
     long pid = LockPid(lock);
     if (pid == 0) {
-        lock.state = young ? LockState::kLive : LockState::kStale;
+        lock.state = LockState::kUnwritten;
     } else if (pid_t(pid) == getpid()) {
         lock.state = LockState::kOurs;
-    } else if (kill(pid_t(pid), 0) != 0 && errno != EPERM) {
-        lock.state = LockState::kStale;
     } else {
-        lock.state = LockerGone(pid, st.st_mtim) ? LockState::kStale : LockState::kLive;
+        lock.state = ProcessAlive(pid) ? LockState::kLive : LockState::kStale;
     }
+    return lock;
+}
+
+// ReadLock for an open: a lock without a process number is read again for
+// a while, and is stale only when it is still the same file without one.
+LockRead ReadLockWaiting(const char* path) {
+    LockRead lock = ReadLock(path);
+    const long long until = MonotonicMs() + kUnwrittenWaitMs;
+    while (lock.state == LockState::kUnwritten && MonotonicMs() < until) {
+        const timespec pause = {0, kUnwrittenPollNs};
+        nanosleep(&pause, nullptr);
+        LockRead again = ReadLock(path);
+        if (again.state != LockState::kUnwritten || again.dev != lock.dev || again.ino != lock.ino) return again;
+    }
+    if (lock.state == LockState::kUnwritten) lock.state = LockState::kStale;
     return lock;
 }
 
@@ -242,25 +264,61 @@ bool MoveWithoutReplacing(const char* from, const char* to) {
     return true;
 }
 
-// Removes the stale lock `read` at `path`, and nothing else: it is first
-// moved aside to a private name, then what was moved is checked to be the
-// file that was read, with the same bytes. Anything else (a fresh lock that
-// another session took in between) is put back; if a new lock has taken its
-// place meanwhile, that one stands.
+// Whether the file open as `fd` is the lock that was read: the same file
+// with the same bytes.
+bool IsLockRead(int fd, const struct stat& st, const LockRead& read) {
+    char text[sizeof read.text];
+    ssize_t n = ::read(fd, text, sizeof text - 1);
+    return st.st_dev == read.dev && st.st_ino == read.ino && n == read.length &&
+           (n <= 0 || std::memcmp(text, read.text, size_t(n)) == 0);
+}
+
+// Whether what is at `path` now is the lock that was read.
+bool StillLockRead(const char* path, const LockRead& read) {
+    struct stat st;
+    int fd = OpenLockFile(path, st);
+    if (fd < 0) return false;
+    bool same = IsLockRead(fd, st, read);
+    close(fd);
+    return same;
+}
+
+// Where the lock folder cannot exchange two names: the stale lock `read` at
+// `path` is moved aside to a private name, and removed only if what was
+// moved is the file that was read, with the same bytes. Anything else is put
+// back; should the name have been taken meanwhile, it stays under the
+// private name: nothing is removed that was not read.
 void RemoveStaleLock(const char* path, const LockRead& read) {
     char aside[PATH_MAX];
     if (!PrivateName(path, aside, sizeof aside) || !MoveWithoutReplacing(path, aside)) return;
-    struct stat st;
-    bool same = false;
-    int fd = OpenLockFile(aside, st);
-    if (fd >= 0) {
-        char text[sizeof read.text];
-        ssize_t n = ::read(fd, text, sizeof text - 1);
-        close(fd);
-        same = st.st_dev == read.dev && st.st_ino == read.ino && n == read.length &&
-               (n <= 0 || std::memcmp(text, read.text, size_t(n)) == 0);
+    if (StillLockRead(aside, read) || !MoveWithoutReplacing(aside, path)) {
+        if (StillLockRead(aside, read)) (void)unlink(aside);
     }
-    if (same || !MoveWithoutReplacing(aside, path)) (void)unlink(aside);
+}
+
+// Puts our lock, written to `temp`, in the place of the stale lock `read`
+// at `lock`, in one step: the two names are exchanged (RENAME_EXCHANGE), so
+// the lock's name is never empty and no third party can take it meanwhile.
+// What is then under our private name is removed only if it is the file
+// that was read, with the same bytes; anything else (a live lock that took
+// the stale one's place between the read and the exchange) is exchanged
+// back and stands as it was. 1: the lock is ours; 0: it is not (read it
+// again); -1: the exchange back failed, what is under `temp` is not ours and
+// stays there.
+int ReplaceStaleLock(const char* lock, const char* temp, const LockRead& read) {
+    if (renameat2(AT_FDCWD, temp, AT_FDCWD, lock, RENAME_EXCHANGE) != 0) {
+        if (errno == EINVAL || errno == ENOSYS) RemoveStaleLock(lock, read);  // no exchange here
+        return 0;
+    }
+    struct stat st;
+    int fd = OpenLockFile(temp, st);
+    bool same = fd >= 0 && IsLockRead(fd, st, read);
+    if (fd >= 0) close(fd);
+    if (same) {
+        (void)unlink(temp);  // our private name: nothing else can be there now
+        return 1;
+    }
+    return renameat2(AT_FDCWD, temp, AT_FDCWD, lock, RENAME_EXCHANGE) == 0 ? 0 : -1;
 }
 
 // The lock file of `id` in each lock folder there is (a folder reached under
@@ -282,40 +340,79 @@ int LockPaths(const TtyIdentity& id, char paths[][PATH_MAX]) {
     return count;
 }
 
-// A live lock of another process names the device; stale ones are removed.
-bool LockedElsewhere(const TtyIdentity& id) {
+// A live lock of another process names the device, in any lock folder;
+// `first` gets what the first folder holds. Stale ones stay: the first
+// folder's is replaced by the session's own lock (TakeLock), one in another
+// folder keeps no one out.
+bool LockedElsewhere(const TtyIdentity& id, LockRead& first) {
     char paths[2][PATH_MAX];
     int count = LockPaths(id, paths);
+    first = LockRead{LockState::kNone, 0, 0, {}, 0};
     for (int i = 0; i < count; ++i) {
-        LockRead lock = ReadLock(paths[i]);
+        LockRead lock = ReadLockWaiting(paths[i]);
+        if (i == 0) first = lock;
         if (lock.state == LockState::kLive) return true;
-        if (lock.state == LockState::kStale) RemoveStaleLock(paths[i], lock);
     }
     return false;
 }
 
-// The locks this process holds, for a signal that ends it: each path is
-// written before its flag is set, and the flag cleared before the lock goes,
-// so that the handler unlinks only whole paths of locks that are ours.
+// The locks this process holds, for a signal that ends it: each path and
+// file is written before its flag is set, and the flag cleared before the
+// lock goes, so that the handler unlinks only whole paths of locks that are
+// ours, and only while the name still is our file. Every step that makes,
+// links, exchanges or removes a file in the lock folder runs with the
+// signals held (SignalsHeld), so that a signal finds either no file of ours
+// or a lock noted here.
 constexpr int kHeldLockSlots = 8;
-char gHeldLocks[kHeldLockSlots][PATH_MAX];
+struct HeldLock {
+    char path[PATH_MAX];
+    dev_t dev;
+    ino_t ino;
+};
+HeldLock gHeldLocks[kHeldLockSlots];
 volatile sig_atomic_t gHeldLockSet[kHeldLockSlots];
 
+// Async-signal-safe: lstat and unlink only.
 extern "C" void RemoveHeldLocks() {
     for (int i = 0; i < kHeldLockSlots; ++i) {
-        if (gHeldLockSet[i]) (void)unlink(gHeldLocks[i]);
+        struct stat st;
+        if (gHeldLockSet[i] && lstat(gHeldLocks[i].path, &st) == 0 && st.st_dev == gHeldLocks[i].dev &&
+            st.st_ino == gHeldLocks[i].ino) {
+            (void)unlink(gHeldLocks[i].path);
+        }
     }
 }
 
-void NoteHeldLock(const char* lock) {
+// The ending signals are caught (console/hooks.h) from before the first
+// file is made in a lock folder.
+void CatchEndingSignals() {
     static bool catching = false;
     if (!catching) {
         ConsoleCatchEndingSignalsHook(RemoveHeldLocks);
         catching = true;
     }
+}
+
+// Every signal held while it lives, then let through as before (a signal
+// that came meanwhile is delivered then, and finds the files in order).
+struct SignalsHeld {
+    sigset_t old;
+    SignalsHeld() {
+        sigset_t all;
+        sigfillset(&all);
+        sigprocmask(SIG_BLOCK, &all, &old);
+    }
+    ~SignalsHeld() { sigprocmask(SIG_SETMASK, &old, nullptr); }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+};
+
+void NoteHeldLock(const char* lock, const struct stat& file) {
     for (int i = 0; i < kHeldLockSlots; ++i) {
         if (gHeldLockSet[i]) continue;
-        std::strcpy(gHeldLocks[i], lock);
+        std::strcpy(gHeldLocks[i].path, lock);
+        gHeldLocks[i].dev = file.st_dev;
+        gHeldLocks[i].ino = file.st_ino;
         std::atomic_signal_fence(std::memory_order_seq_cst);
         gHeldLockSet[i] = 1;
         return;
@@ -324,7 +421,7 @@ void NoteHeldLock(const char* lock) {
 
 void ForgetHeldLock(const char* lock) {
     for (int i = 0; i < kHeldLockSlots; ++i) {
-        if (gHeldLockSet[i] && std::strcmp(gHeldLocks[i], lock) == 0) gHeldLockSet[i] = 0;
+        if (gHeldLockSet[i] && std::strcmp(gHeldLocks[i].path, lock) == 0) gHeldLockSet[i] = 0;
     }
     std::atomic_signal_fence(std::memory_order_seq_cst);
 }
@@ -354,48 +451,71 @@ int MakeTempLock(const char* lock, char* temp, struct stat& st) {
 
 // Takes the lock in the first lock folder: the process number is written to
 // a file of our own, which is then linked under the lock's name, so that no
-// one ever reads a half-written lock of ours. False when another process got
-// there first; true, with `taken` empty, when no lock can be made here.
-bool TakeLock(const TtyIdentity& id, char* taken) {
+// one ever reads a half-written lock of ours; a stale lock there is replaced
+// by ours in one step (ReplaceStaleLock). `first` is what LockedElsewhere
+// found there (a lock without a process number was watched for a while
+// then). kRefused when another process holds it; kNoLock when no lock can
+// be made here. From the first file made to the last removed, the signals
+// are held.
+enum class Take { kTaken, kOursAlready, kNoLock, kRefused };
+
+Take TakeLock(const TtyIdentity& id, const LockRead& first, char* taken) {
     taken[0] = '\0';
     char paths[2][PATH_MAX];
-    if (LockPaths(id, paths) == 0) return true;
+    if (LockPaths(id, paths) == 0) return Take::kNoLock;
     const char* lock = paths[0];
+    CatchEndingSignals();
+    SignalsHeld held;
     char temp[PATH_MAX];
     struct stat made;
     int fd = MakeTempLock(lock, temp, made);
-    if (fd < 0) return true;  // no lock, as with no folder
+    if (fd < 0) return Take::kNoLock;  // as with no folder
     char text[16];
     int length = std::snprintf(text, sizeof text, "%10d\n", int(getpid()));
     bool written = write(fd, text, size_t(length)) == length;
-    bool ok = true;
-    for (int attempt = 0; written && attempt < 2; ++attempt) {
-        if (link(temp, lock) == 0) {
-            struct stat linked;
-            if (lstat(lock, &linked) == 0 && linked.st_dev == made.st_dev && linked.st_ino == made.st_ino) {
-                std::strcpy(taken, lock);
-                NoteHeldLock(lock);
-            } else {
-                (void)unlink(lock);  // our temporary name was swapped for another file: not linked as ours
-            }
-            break;
-        }
-        if (errno != EEXIST) break;  // no lock here
-        LockRead found = ReadLock(lock);
-        if (found.state == LockState::kOurs) break;
-        if (found.state != LockState::kStale) {
-            ok = false;
-            break;
-        }
-        RemoveStaleLock(lock, found);
-    }
     close(fd);
-    (void)unlink(temp);
-    return ok;
+    Take result = Take::kNoLock;
+    bool tempOurs = true;  // `temp` still names our file
+    for (int attempt = 0; written && attempt < 3; ++attempt) {
+        int placed = 0;
+        if (link(temp, lock) == 0) {
+            placed = 1;
+        } else {
+            if (errno != EEXIST) break;  // no lock here
+            LockRead found = ReadLock(lock);
+            if (found.state == LockState::kUnwritten && first.state == LockState::kStale && found.dev == first.dev &&
+                found.ino == first.ino && found.length == first.length) {
+                found.state = LockState::kStale;  // the one watched before: still without a number
+            }
+            if (found.state == LockState::kOurs) {
+                result = Take::kOursAlready;
+                break;
+            }
+            if (found.state != LockState::kStale) {
+                result = Take::kRefused;
+                break;
+            }
+            placed = ReplaceStaleLock(lock, temp, found);
+            tempOurs = placed >= 0;
+        }
+        if (placed == 0) continue;
+        struct stat linked;
+        if (lstat(lock, &linked) == 0 && linked.st_dev == made.st_dev && linked.st_ino == made.st_ino) {
+            std::strcpy(taken, lock);
+            NoteHeldLock(lock, linked);
+            result = Take::kTaken;
+        } else {
+            result = Take::kRefused;  // not ours after all
+        }
+        break;
+    }
+    if (tempOurs) (void)unlink(temp);
+    return result;
 }
 
 void DropLock(char* lock) {
     if (lock[0] != '\0') {
+        SignalsHeld held;
         ForgetHeldLock(lock);
         if (ReadLock(lock).state == LockState::kOurs) (void)unlink(lock);
     }
@@ -403,12 +523,13 @@ void DropLock(char* lock) {
 }
 
 // Calls `seen(st)` for each character device the process whose
-// /proc/<pid>/fd folder is open as `fdDir` holds, until it returns true.
-// Each descriptor is looked at with one stat through its link (pipes,
-// sockets and other anonymous files are no character devices); the folder
-// is read straight into a buffer on the stack.
+// /proc/<pid>/fd folder is open as `fdDir` holds, until it returns true;
+// `any` tells whether the folder listed anything at all. Each descriptor is
+// looked at with one stat through its link (pipes, sockets and other
+// anonymous files are no character devices); the folder is read straight
+// into a buffer on the stack.
 template <typename Seen>
-bool EachDeviceHeld(int fdDir, Seen seen) {
+bool EachDeviceHeld(int fdDir, bool& any, Seen seen) {
     alignas(8) char buffer[8192];
     for (;;) {
         ssize_t got = getdents64(fdDir, buffer, sizeof buffer);
@@ -417,21 +538,61 @@ bool EachDeviceHeld(int fdDir, Seen seen) {
             const dirent64* entry = reinterpret_cast<const dirent64*>(buffer + at);
             at += entry->d_reclen;
             if (entry->d_name[0] == '.') continue;
+            any = true;
             struct stat st;
             if (fstatat(fdDir, entry->d_name, &st, 0) == 0 && S_ISCHR(st.st_mode) && seen(st)) return true;
         }
     }
 }
 
-// Calls `look(pid, fdDir)` for every process in `procPath` but this one and
-// the one that started it, until it returns true; counts in `hidden` those
-// whose descriptors the system would not show. A zombie has closed its
-// files: its list is empty, so it costs no more than the listing.
-template <typename Look>
-void EachOtherProcess(const char* procPath, int& hidden, Look look) {
+// The same for a process whose own fd folder listed nothing: a leader that
+// ended (pthread_exit) while its other threads go on shows no files of its
+// own, but each of them shows the files in /proc/<pid>/task/<tid>/fd. The
+// threads are looked at until one lists any. A process of one thread (a
+// kernel thread: they list nothing) costs a stat: /proc gives its task
+// folder 2 links and one for each thread.
+template <typename Seen>
+bool EachDeviceHeldByThreads(int procDir, long pid, Seen seen) {
+    char path[64];
+    std::snprintf(path, sizeof path, "%ld/task", pid);
+    struct stat taskDir;
+    if (fstatat(procDir, path, &taskDir, 0) != 0 || taskDir.st_nlink == 3) return false;
+    int taskFd = openat(procDir, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (taskFd < 0) return false;
+    DIR* tasks = fdopendir(taskFd);
+    if (tasks == nullptr) {
+        close(taskFd);
+        return false;
+    }
+    bool done = false, any = false;
+    while (!done && !any) {
+        dirent* task = readdir(tasks);
+        if (task == nullptr) break;
+        char* end = nullptr;
+        long tid = std::strtol(task->d_name, &end, 10);
+        if (end == task->d_name || *end != '\0' || tid == pid) continue;
+        char fdPath[64];
+        std::snprintf(fdPath, sizeof fdPath, "%ld/fd", tid);
+        int fdDir = openat(taskFd, fdPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fdDir < 0) continue;
+        done = EachDeviceHeld(fdDir, any, seen);
+        close(fdDir);
+    }
+    closedir(tasks);
+    return done;
+}
+
+// Calls `seen(pid, st)` for each character device held by every process in
+// `procPath` but this one (and, for an open, the one that started it: a port
+// it holds, it has handed over), until it returns true; counts in `hidden`
+// those whose descriptors the system would not show. A zombie whose threads
+// have all ended has closed its files: its list is empty, so it costs no
+// more than the listing and a look at its task folder.
+template <typename Seen>
+void EachDeviceOfOthers(const char* procPath, bool skipParent, int& hidden, Seen seen) {
     DIR* proc = opendir(procPath);
     if (proc == nullptr) return;
-    const pid_t self = getpid(), parent = getppid();
+    const pid_t self = getpid(), parent = skipParent ? getppid() : self;
     while (dirent* process = readdir(proc)) {
         char* end = nullptr;
         long pid = std::strtol(process->d_name, &end, 10);
@@ -443,8 +604,11 @@ void EachOtherProcess(const char* procPath, int& hidden, Look look) {
             hidden += errno == EACCES;  // else gone
             continue;
         }
-        bool done = look(pid, fdDir);
+        auto seenHere = [&](const struct stat& st) { return seen(pid, st); };
+        bool any = false;
+        bool done = EachDeviceHeld(fdDir, any, seenHere);
         close(fdDir);
+        if (!done && !any) done = EachDeviceHeldByThreads(dirfd(proc), pid, seenHere);
         if (done) break;
     }
     closedir(proc);
@@ -453,12 +617,10 @@ void EachOtherProcess(const char* procPath, int& hidden, Look look) {
 // Another process (the one that started this one aside) holds the device
 // open; the look ends at the first holder.
 bool HeldElsewhere(const TtyIdentity& id) {
-    bool held = false;
     int hidden = 0;
-    EachOtherProcess("/proc", hidden, [&](long, int fdDir) {
-        held = EachDeviceHeld(fdDir, [&](const struct stat& st) {
-            return SameDevice(st.st_dev, st.st_rdev, id.fsDev, id.rdev);
-        });
+    bool held = false;
+    EachDeviceOfOthers("/proc", true, hidden, [&](long, const struct stat& st) {
+        held = SameDevice(st.st_dev, st.st_rdev, id.fsDev, id.rdev);
         return held;
     });
     return held;
@@ -480,10 +642,12 @@ bool StillHeld(const TtyClaim& claim) {
 bool TtyClaimBeforeOpen(const char* path, TtyClaim& claim) {
     claim.lockTaken = false;
     claim.pending = false;
+    claim.unlocked = false;
     if (!IdentityOf(path, claim.checking)) return FailWith(ERROR_FILE_NOT_FOUND);
     if (claim.opened.valid && !IdentityMayBeSame(claim.opened, claim.checking)) return FailWith(ERROR_FILE_NOT_FOUND);
     if (claim.checking.rdev == 0) return true;  // no device: the open finds it is no tty
-    if (IsOwnTerminal(claim.checking) || LockedElsewhere(claim.checking)) return FailWith(ERROR_ACCESS_DENIED);
+    LockRead first = {LockState::kNone, 0, 0, {}, 0};
+    if (IsOwnTerminal(claim.checking) || LockedElsewhere(claim.checking, first)) return FailWith(ERROR_ACCESS_DENIED);
     if (StillHeld(claim)) return FailWith(ERROR_ACCESS_DENIED);
     claim.heldSeenMs = 0;
     if (HeldElsewhere(claim.checking)) {
@@ -493,6 +657,17 @@ bool TtyClaimBeforeOpen(const char* path, TtyClaim& claim) {
         claim.heldIno = claim.checking.ino;
         return FailWith(ERROR_ACCESS_DENIED);
     }
+    // The lock before the open: a port someone locks in the meantime is
+    // refused here, never opened (an open raises DTR), not even briefly.
+    char taken[PATH_MAX];
+    Take take = TakeLock(claim.checking, first, taken);
+    if (take == Take::kRefused) return FailWith(ERROR_ACCESS_DENIED);
+    claim.unlocked = take == Take::kNoLock;
+    if (take == Take::kTaken && std::strcmp(taken, claim.lockFile) != 0) {
+        DropLock(claim.lockFile);  // the lock of a name the device had before its loss
+        std::strcpy(claim.lockFile, taken);
+        claim.lockTaken = true;
+    }
     return true;
 }
 
@@ -500,13 +675,6 @@ bool TtyClaimOpened(int fd, TtyClaim& claim) {
     struct stat st;
     if (fstat(fd, &st) != 0 || st.st_dev != claim.checking.fsDev || st.st_ino != claim.checking.ino) {
         return FailWith(ERROR_FILE_NOT_FOUND);  // the name changed between the check and the open
-    }
-    char taken[PATH_MAX];
-    if (!TakeLock(claim.checking, taken)) return FailWith(ERROR_ACCESS_DENIED);
-    if (taken[0] != '\0' && std::strcmp(taken, claim.lockFile) != 0) {
-        DropLock(claim.lockFile);  // the lock of a name the device had before its loss
-        std::strcpy(claim.lockFile, taken);
-        claim.lockTaken = true;
     }
     // The identity of the open is kept; the one before it waits in
     // `checking` until the open has either gone through or been undone.
@@ -517,11 +685,23 @@ bool TtyClaimOpened(int fd, TtyClaim& claim) {
     return true;
 }
 
+bool TtyIsOwnTerminal(const TtyIdentity& id) { return IsOwnTerminal(id); }
+
+void TtyClaimCompleted(const TtyClaim& claim) {
+    static bool told = false;
+    if (!claim.unlocked || told) return;
+    told = true;
+    char line[PATH_MAX + 96];
+    std::snprintf(line, sizeof line, "No lock file could be made for %.160s: other programs will not see the port in use.",
+                  claim.opened.target);
+    ConsoleNoticeHook(line);
+}
+
 void TtyClaimUndo(TtyClaim& claim) {
-    if (!claim.pending) return;
-    claim.pending = false;
     if (claim.lockTaken) DropLock(claim.lockFile);
     claim.lockTaken = false;
+    if (!claim.pending) return;
+    claim.pending = false;
     claim.opened = claim.checking;
 }
 
@@ -559,7 +739,7 @@ void FindLock(const TtyIdentity& id, const char* root, TtyHolder& holder) {
         LockRead lock = ReadLock(path);
         if (lock.state == LockState::kNone || lock.state == LockState::kOurs) continue;
         holder.lockPid = LockPid(lock);
-        holder.lockLive = lock.state == LockState::kLive;
+        holder.lockLive = lock.state == LockState::kLive || lock.state == LockState::kUnwritten;
         if (holder.lockLive) return;
     }
 }
@@ -578,16 +758,13 @@ int TtyFindHolders(const TtyIdentity* ids, int count, const char* root, TtyHolde
     int left = 0, hidden = 0;
     for (int i = 0; i < count; ++i) left += ids[i].valid && ids[i].rdev != 0;
     if (left == 0) return 0;
-    EachOtherProcess(procPath, hidden, [&](long pid, int fdDir) {
-        (void)EachDeviceHeld(fdDir, [&](const struct stat& st) {
-            for (int i = 0; i < count; ++i) {
-                if (holders[i].openBy != 0 || !ids[i].valid || ids[i].rdev == 0) continue;
-                if (!SameDevice(st.st_dev, st.st_rdev, ids[i].fsDev, ids[i].rdev)) continue;
-                holders[i].openBy = pid;
-                --left;
-            }
-            return left == 0;
-        });
+    EachDeviceOfOthers(procPath, false, hidden, [&](long pid, const struct stat& st) {
+        for (int i = 0; i < count; ++i) {
+            if (holders[i].openBy != 0 || !ids[i].valid || ids[i].rdev == 0) continue;
+            if (!SameDevice(st.st_dev, st.st_rdev, ids[i].fsDev, ids[i].rdev)) continue;
+            holders[i].openBy = pid;
+            --left;
+        }
         return left == 0;
     });
     return hidden;

@@ -15,36 +15,83 @@ bool AskCounters(int fd, serial_icounter_struct& now) { return ioctl(fd, TIOCGIC
 // (they wrap as unsigned numbers do).
 unsigned Unshown(int now, int shown) { return unsigned(now) - unsigned(shown); }
 
+// Two errors at one place (a byte's own error and a break after it, two
+// breaks in a row) are two marks: each is handed out by a ClearCommError of
+// its own, in the order they came.
 void AddMark(TtyRxErrors& e, size_t at, DWORD bits) {
-    if (e.count > e.next && e.marks[e.count - 1].at == at) {
-        e.marks[e.count - 1].bits = uint16_t(e.marks[e.count - 1].bits | bits);  // two at one place: one look
-        return;
-    }
     if (e.count == kTtyMaxMarks) return;  // cannot happen: a read holds fewer
     e.marks[e.count].at = uint16_t(at);
     e.marks[e.count].bits = uint16_t(bits);
     ++e.count;
 }
 
-// Which error a mark stands for, by the counts not yet shown: a \377 \0 \0
-// is a break if a break was counted, else a framing or parity error on a
-// NUL; any other marked byte a framing error, else a parity error. Errors
-// of one kind are taken in order; with several kinds in one read the
-// counters cannot tell which came first, and a framing error is taken first.
-DWORD MarkKind(TtyRxErrors& e, const serial_icounter_struct& now, bool nul) {
-    if (nul && Unshown(now.brk, e.shown.brk) > 0) {
-        ++e.shown.brk;
-        return CE_BREAK;
+// What the counters of one read have left to give to its marks.
+struct Kinds {
+    unsigned byteFrame, byteParity;          // kept for marks on bytes other than NUL
+    unsigned nulFrame, nulParity, nulBreak;  // left for \377 \0 \0
+};
+
+// The marks on bytes other than NUL from bytes[in] on (a mark's last byte
+// is at `in`) to the end of the read.
+unsigned CountByteMarks(const unsigned char* bytes, size_t in, size_t n) {
+    unsigned other = 0;
+    uint8_t partial = 2;
+    for (; in < n; ++in) {
+        const unsigned char c = bytes[in];
+        if (partial == 0) {
+            if (c == 0xFF) partial = 1;
+        } else if (partial == 1) {
+            partial = c == 0 ? 2 : 0;
+        } else {
+            partial = 0;
+            if (c != 0) ++other;
+        }
     }
-    if (Unshown(now.frame, e.shown.frame) > 0) {
+    return other;
+}
+
+// Shares the counts not yet shown among the marks of a read. A mark on a
+// byte other than NUL is a framing or a parity error; \377 \0 \0 is a
+// break, or a framing or parity error on a NUL. The marks on other bytes are
+// served first, as only those two kinds can stand for them; of what is left,
+// a NUL's mark is taken as a framing error first, then a parity error, then
+// a break: with errors of different kinds in one read the counters cannot
+// tell their order.
+Kinds ShareCounts(const TtyRxErrors& e, const serial_icounter_struct& now, unsigned other) {
+    const unsigned frame = Unshown(now.frame, e.shown.frame);
+    const unsigned parity = Unshown(now.parity, e.shown.parity);
+    Kinds k;
+    k.byteFrame = other < frame ? other : frame;
+    k.byteParity = other - k.byteFrame < parity ? other - k.byteFrame : parity;
+    k.nulFrame = frame - k.byteFrame;
+    k.nulParity = parity - k.byteParity;
+    k.nulBreak = Unshown(now.brk, e.shown.brk);
+    return k;
+}
+
+// Which error a mark stands for, from what the read's counts have left.
+// Errors of one kind are taken in order. A mark the counts do not cover
+// (counted before the counts were taken, or not counted) is a break on a
+// NUL, else a framing error.
+DWORD MarkKind(TtyRxErrors& e, Kinds& k, bool nul) {
+    unsigned& frame = nul ? k.nulFrame : k.byteFrame;
+    unsigned& parity = nul ? k.nulParity : k.byteParity;
+    if (frame > 0) {
+        --frame;
         ++e.shown.frame;
         return CE_FRAME;
     }
-    if (Unshown(now.parity, e.shown.parity) > 0) {
+    if (parity > 0) {
+        --parity;
         ++e.shown.parity;
         return CE_RXPARITY;
     }
-    return nul ? CE_BREAK : CE_FRAME;  // counted before the counts were taken, or not counted
+    if (nul && k.nulBreak > 0) {
+        --k.nulBreak;
+        ++e.shown.brk;
+        return CE_BREAK;
+    }
+    return nul ? CE_BREAK : CE_FRAME;
 }
 
 // Overruns and buffer overflows counted since they were last shown.
@@ -83,6 +130,7 @@ size_t TtyErrorsDecode(TtyRxErrors& e, int fd, unsigned char* bytes, size_t n) {
     size_t out = in;
     bool asked = false;
     serial_icounter_struct now = e.shown;
+    Kinds kinds = {};
     for (; in < n; ++in) {
         const unsigned char c = bytes[in];
         if (e.partial == 0) {
@@ -104,8 +152,9 @@ size_t TtyErrorsDecode(TtyRxErrors& e, int fd, unsigned char* bytes, size_t n) {
             if (!asked) {
                 (void)AskCounters(fd, now);  // once a read: the counts of every byte in it are in
                 asked = true;
+                kinds = ShareCounts(e, now, CountByteMarks(bytes, in, n));
             }
-            DWORD kind = MarkKind(e, now, c == 0);
+            DWORD kind = MarkKind(e, kinds, c == 0);
             if (kind != CE_BREAK) bytes[out++] = c;  // a break's NUL is not data
             AddMark(e, out, kind);
         }

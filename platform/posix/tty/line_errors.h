@@ -13,7 +13,8 @@
 //
 // Positions count decoded bytes from the start of the read-ahead buffer; an
 // error at position p is reported once the byte before p has been handed
-// out (a byte's own error right after it, a break between its neighbours).
+// out (a byte's own error right after it, a break between its neighbours);
+// several at one place one after the other, each reported alone.
 #pragma once
 
 #include <linux/serial.h>
@@ -73,16 +74,20 @@ inline size_t TtyErrorsRoom(const TtyRxErrors& e, size_t start, size_t want) {
     return left < want ? left : want;
 }
 
-// Bytes have been handed out up to position `at`: the errors placed there
-// become due. Whether any did.
+// Bytes have been handed out up to position `at`: the first error placed
+// there not yet due becomes due. Whether one did. Two errors at one place
+// are two marks, made due one at a time: the bytes after them wait (Room is
+// 0) until each has been reached, so each comes with a ClearCommError of
+// its own.
 inline bool TtyErrorsReached(TtyRxErrors& e, size_t at) {
-    bool reached = false;
-    while (e.next < e.count && e.marks[e.next].at == at) {
-        e.due |= e.marks[e.next++].bits;
-        reached = true;
-    }
-    return reached;
+    if (e.next == e.count || e.marks[e.next].at != at) return false;
+    e.due |= e.marks[e.next++].bits;
+    return true;
 }
+
+// Whether errors found are still to be reached, possibly at the end of the
+// bytes taken ahead (the buffer must not be read into again before).
+inline bool TtyErrorsPending(const TtyRxErrors& e) { return e.next != e.count; }
 
 // The errors due, which are then cleared (ClearCommError).
 inline DWORD TtyErrorsTake(TtyRxErrors& e) {

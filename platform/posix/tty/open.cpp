@@ -19,6 +19,9 @@ int TtyOpenDevice(const char* path, TtyClaim& claim) {
     if (!TtyClaimBeforeOpen(path, claim)) return -1;  // not ours to open: nothing done to it
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+        int openErrno = errno;
+        TtyClaimUndo(claim);  // the lock taken for it
+        errno = openErrno;
         if (errno == EIO) FailWith(ERROR_FILE_NOT_FOUND);
         else FailErrno(errno);
         return -1;
@@ -49,6 +52,7 @@ int TtyOpenDevice(const char* path, TtyClaim& claim) {
         else FailWith(error);
         return -1;
     }
+    TtyClaimCompleted(claim);
     return fd;
 }
 

@@ -246,8 +246,10 @@ BOOL TtyReadFile(void* p, LPVOID buffer, DWORD length, LPDWORD done) {
     const COMMTIMEOUTS& t = port->timeouts;
     bool anyByte = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == kMaxDword &&
                    t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != kMaxDword;
-    if (port->aheadCount > 0) {
-        // The common case: a one-byte read with bytes taken ahead.
+    if (port->aheadCount > 0 || TtyErrorsPending(port->errors)) {
+        // The common case: a one-byte read with bytes taken ahead. Errors
+        // not reached yet (the second of two at one place, maybe after the
+        // last byte) are handed out before the device is read again.
         bool reached = false;
         got = TakeAhead(port, bytes, length, reached);
         if (got == length || reached) {
