@@ -1,6 +1,7 @@
 #include "control_monitor.h"
 
 #include <cstdint>
+#include <cstring>
 
 #include "../driver/serial_driver.h"
 #include "../platform/console.h"
@@ -17,13 +18,58 @@ uint8_t prevStatus = 0;
 bool escapePending = false;
 int lastKey = 0;
 
-void ShowReceived(int byte) {
-    if (byte >= 0x20 && byte <= 0x7E) {
-        PutByte(byte);
-        return;
+// Received bytes are taken this many at a time at most (the tty port's
+// read-ahead); their display is gathered in a buffer of kShownBytes and
+// handed to the console a buffer at a time.
+constexpr int kRunBytes = 4096;
+constexpr size_t kShownBytes = 8192;
+constexpr size_t kLongestItem = 6;  // "(0D) \n"
+
+// "(XX) " for every byte value, made once.
+struct ItemTable {
+    char text[256][5];
+    ItemTable() {
+        static const char kHex[] = "0123456789ABCDEF";
+        for (int b = 0; b < 256; ++b) {
+            char* t = text[b];
+            t[0] = '(', t[1] = kHex[b >> 4], t[2] = kHex[b & 15], t[3] = ')', t[4] = ' ';
+        }
     }
-    Print("(%02X) ", unsigned(byte));
-    if (byte == 0x0D) Print("\n");
+};
+const ItemTable kItems;
+
+// A run of received bytes: printable ones (0x20..0x7E) as they are, a span
+// of them in one copy; any other as "(XX) ", a CR's item followed by a line
+// break.
+void ShowRun(const uint8_t* bytes, int count) {
+    char shown[kShownBytes];
+    size_t used = 0;
+    const uint8_t* end = bytes + count;
+    while (bytes != end) {
+        const uint8_t* span = bytes;
+        while (bytes != end && uint8_t(*bytes - 0x20) < 0x5F) ++bytes;
+        while (span != bytes) {
+            size_t n = size_t(bytes - span);
+            if (n > kShownBytes - used) n = kShownBytes - used;
+            std::memcpy(shown + used, span, n);
+            used += n;
+            span += n;
+            if (used == kShownBytes) {
+                ConsoleWrite(shown, used);
+                used = 0;
+            }
+        }
+        if (bytes == end) break;
+        if (used > kShownBytes - kLongestItem) {
+            ConsoleWrite(shown, used);
+            used = 0;
+        }
+        const uint8_t byte = *bytes++;
+        std::memcpy(shown + used, kItems.text[byte], 5);
+        used += 5;
+        if (byte == 0x0D) shown[used++] = '\n';
+    }
+    if (used != 0) ConsoleWrite(shown, used);
 }
 
 // The key after ESC: a line command, or any other byte sent as it is.
@@ -53,12 +99,15 @@ void ShowInitialTables() {
 }
 
 void RunControlLineMonitor() {
+    uint8_t run[kRunBytes];
     for (;;) {
-        int byte = RxChar();
-        if (byte >= 0) ShowReceived(byte);
+        // The bytes that have arrived, a run at a time: the looks below are
+        // made once a run. A run ends where an error's item must follow.
+        int count = RxRun(run, kRunBytes);
+        if (count > 0) ShowRun(run, count);
 
-        // Receive errors come with the byte just shown; each is shown every
-        // time it comes. Line changes are judged on CTRL alone.
+        // Receive errors come with the last byte just shown; each is shown
+        // every time it comes. Line changes are judged on CTRL alone.
         uint8_t status = RxStatus();
         if (status & RX_ERRORS) ShowReceiveErrors(status);
         if ((status ^ prevStatus) & RX_CTRL) {

@@ -281,7 +281,7 @@ namespace {
 struct ScreenBuffer {
     explicit ScreenBuffer(HANDLE handle) : output(handle) {}
     HANDLE output;
-    char bytes[512];
+    char bytes[4096];
     size_t used = 0;
     bool failed = false;
     bool toLog = CaptureActive();
