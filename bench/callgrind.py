@@ -62,7 +62,7 @@ def run(args, size, out_file):
 
 
 def totals(path):
-    text = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", path],
+    text = subprocess.run(["callgrind_annotate", "--inclusive=no", "--auto=no", "--threshold=100", path],
                           capture_output=True, text=True, check=True).stdout
     total = None
     funcs = {}

@@ -19,10 +19,9 @@ bool escapePending = false;
 int lastKey = 0;
 
 // Received bytes are taken this many at a time at most (the tty port's
-// read-ahead); their display is gathered in a buffer of kShownBytes and
-// handed to the console a buffer at a time.
+// read-ahead); what a run shows is gathered and handed to the console at
+// once, so its buffer holds the longest item for every byte.
 constexpr int kRunBytes = 4096;
-constexpr size_t kShownBytes = 8192;
 constexpr size_t kLongestItem = 6;  // "(0D) \n"
 
 // "(XX) " for every byte value, made once.
@@ -38,38 +37,45 @@ struct ItemTable {
 };
 const ItemTable kItems;
 
+// Whether the eight bytes of `word` are all printable (0x20..0x7E): none
+// below 0x20, none above 0x7E (the tests of bytes less or more than a
+// value in every byte at once, exact for "any").
+inline bool AllPrintable(uint64_t word) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+    const uint64_t below = (word - kOnes * 0x20) & ~word & kHigh;
+    const uint64_t above = ((word + kOnes * (0x7F - 0x7E)) | word) & kHigh;
+    return (below | above) == 0;
+}
+
+// The end of the printable bytes from `p` on, eight at a time while it can.
+const uint8_t* PrintableEnd(const uint8_t* p, const uint8_t* end) {
+    for (uint64_t word; end - p >= 8; p += 8) {
+        std::memcpy(&word, p, 8);
+        if (!AllPrintable(word)) break;
+    }
+    while (p != end && uint8_t(*p - 0x20) < 0x5F) ++p;
+    return p;
+}
+
 // A run of received bytes: printable ones (0x20..0x7E) as they are, a span
 // of them in one copy; any other as "(XX) ", a CR's item followed by a line
-// break.
+// break; all of it in one write to the console.
 void ShowRun(const uint8_t* bytes, int count) {
-    char shown[kShownBytes];
-    size_t used = 0;
+    char shown[kRunBytes * kLongestItem];
+    char* out = shown;
     const uint8_t* end = bytes + count;
-    while (bytes != end) {
+    for (;;) {
         const uint8_t* span = bytes;
-        while (bytes != end && uint8_t(*bytes - 0x20) < 0x5F) ++bytes;
-        while (span != bytes) {
-            size_t n = size_t(bytes - span);
-            if (n > kShownBytes - used) n = kShownBytes - used;
-            std::memcpy(shown + used, span, n);
-            used += n;
-            span += n;
-            if (used == kShownBytes) {
-                ConsoleWrite(shown, used);
-                used = 0;
-            }
-        }
+        bytes = PrintableEnd(bytes, end);
+        std::memcpy(out, span, size_t(bytes - span));
+        out += bytes - span;
         if (bytes == end) break;
-        if (used > kShownBytes - kLongestItem) {
-            ConsoleWrite(shown, used);
-            used = 0;
-        }
         const uint8_t byte = *bytes++;
-        std::memcpy(shown + used, kItems.text[byte], 5);
-        used += 5;
-        if (byte == 0x0D) shown[used++] = '\n';
+        std::memcpy(out, kItems.text[byte], 5);
+        out += 5;
+        if (byte == 0x0D) *out++ = '\n';
     }
-    if (used != 0) ConsoleWrite(shown, used);
+    if (out != shown) ConsoleWriteRun(shown, size_t(out - shown));
 }
 
 // The key after ESC: a line command, or any other byte sent as it is.

@@ -57,7 +57,7 @@ void RunPlainLoop() {
     uint8_t run[4096];
     while (lastKey != kEndKey) {
         int count = RxRun(run, int(sizeof run));
-        if (count > 0) ConsoleWrite(reinterpret_cast<const char*>(run), size_t(count));
+        if (count > 0) ConsoleWriteRun(reinterpret_cast<const char*>(run), size_t(count));
         int key = ConsoleKeyWaiting() ? ConsoleReadKey() : -1;
         if (key >= 0) {  // a failed key read (-1) is no key: nothing is sent
             lastKey = key;

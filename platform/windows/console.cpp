@@ -353,6 +353,12 @@ void ConsoleWrite(const char* data, size_t length) {
     ReportLogFailure();
 }
 
+void ConsoleWriteRun(const char* data, size_t length) {
+    CaptureShareClock(true);
+    ConsoleWrite(data, length);
+    CaptureShareClock(false);
+}
+
 // On a console the mark goes through the wide-character call as U+03B4, so
 // that it shows as a delta whatever the console's code page; anywhere else
 // (a pipe, a file) it is the byte 0xEB.

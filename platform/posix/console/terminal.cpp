@@ -520,6 +520,16 @@ void ConsoleWrite(const char* data, size_t length) {
     }
 }
 
+void ConsoleWriteRun(const char* data, size_t length) {
+    if (!CaptureStamping()) {
+        ConsoleWrite(data, length);
+        return;
+    }
+    CaptureShareClock(true);
+    ConsoleWrite(data, length);
+    CaptureShareClock(false);
+}
+
 // A log write that failed is told on the screen, on a line of its own, once.
 void ConsoleFlush() {
     if (gOutputUsed != 0 || CaptureActive()) WriteOutGathered();
