@@ -181,8 +181,8 @@ TEST_F(Driver, RxRunSetsItsTimeoutsOnceAndTakesWhatHasArrived) {
         EXPECT_EQ(RxRun(run, 8), refused ? 1 : 2);
         EXPECT_EQ(fakeSerial.calls["SetCommTimeouts"], 2u);  // OpenCOM's and the first run's
         const COMMTIMEOUTS& t = fakeSerial.timeoutsSet;
-        if (!refused) EXPECT_TRUE(t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
-                                  t.ReadTotalTimeoutConstant == 250 && t.WriteTotalTimeoutConstant == 150);
+        EXPECT_EQ(t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+                      t.ReadTotalTimeoutConstant == 250 && t.WriteTotalTimeoutConstant == 150, !refused);
     }
 }
 
