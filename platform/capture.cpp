@@ -22,6 +22,11 @@ volatile std::sig_atomic_t gLogBusy = 0;
 volatile std::sig_atomic_t gLogFailed = 0;  // a write failed and no warning has been taken
 unsigned long gLogError = 0;
 
+// 0: every stamp reads the clock; 1: the next stamp reads it for those that
+// follow; 2: that reading is in gSharedTime (CaptureShareClock).
+int gShareClock = 0;
+LocalTime gSharedTime;
+
 bool gDateShown = false;  // a stamp has been made; gLastDay is its date
 int gLastDay[3] = {0, 0, 0};
 
@@ -36,7 +41,12 @@ char* PutDigits(char* out, int value, int digits) {
 
 void MakeStamp(CaptureStamp* stamp) {
     LocalTime t;
-    HostLocalTime(&t);
+    if (gShareClock == 2) {
+        t = gSharedTime;
+    } else {
+        HostLocalTime(&t);
+        if (gShareClock == 1) gSharedTime = t, gShareClock = 2;
+    }
     char* p = stamp->text;
     *p++ = '[';
     if (!gDateShown || t.year != gLastDay[0] || t.month != gLastDay[1] || t.day != gLastDay[2]) {
@@ -165,6 +175,8 @@ bool CaptureTakeLogFailure(char* line, size_t lineSize) {
     std::snprintf(line, lineSize, "WARNING: Unable to write the log file (%s); logging stopped.\n", reason);
     return true;
 }
+
+void CaptureShareClock(bool on) { gShareClock = on ? 1 : 0; }
 
 void CaptureStartStamps(bool atLineStart) {
     gCaptureAtLineStart = atLineStart;
