@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "../platform/console.h"
 #include "hex_rows.h"
 #include "output.h"
 
@@ -14,7 +15,6 @@ struct HexView {
     uint32_t offset;       // of row[0] within the frame
     uint8_t row[kHexRowBytes];
     size_t rowLength;
-    bool itemsOpen;        // items have been shown on a line not yet ended
 } view;
 
 void ShowRow() {
@@ -22,6 +22,7 @@ void ShowRow() {
     char text[kMaxHexRow];
     size_t length = FormatHexRow(view.offset, view.row, view.rowLength, text);
     text[length] = '\0';
+    ConsoleStartLine();
     PutText(text);
     view.offset += uint32_t(view.rowLength);
     view.rowLength = 0;
@@ -44,11 +45,11 @@ void HexViewStart(uint32_t gapMs, uint64_t nowMs) {
 void HexViewBytes(const uint8_t* bytes, size_t length, uint64_t nowMs) {
     if (length == 0) return;
     if (view.inFrame && nowMs - view.lastByteMs >= view.gapMs) EndFrame();
-    if (view.itemsOpen) HexViewItemsDone();
     if (!view.inFrame) {
         char header[32];
         std::snprintf(header, sizeof header, "+%llu ms\n",
                       static_cast<unsigned long long>(nowMs - view.lastByteMs));
+        ConsoleStartLine();
         PutText(header);
         view.inFrame = true;
         view.offset = 0;
@@ -72,18 +73,10 @@ void HexViewIdle(uint64_t nowMs) {
 
 void HexViewCut() {
     ShowRow();
-    if (view.itemsOpen) return;  // the items' line goes on
-    view.itemsOpen = true;
-}
-
-void HexViewItemsDone() {
-    if (!view.itemsOpen) return;
-    view.itemsOpen = false;
-    PutText("\n");
+    ConsoleStartLine();
 }
 
 void HexViewEndFrame(uint64_t nowMs) {
-    if (view.itemsOpen) HexViewItemsDone();
     EndFrame();
     view.lastByteMs = nowMs;
 }

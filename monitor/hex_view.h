@@ -20,11 +20,11 @@ void HexViewBytes(const uint8_t* bytes, size_t length, uint64_t nowMs);
 // Nothing arrived until `nowMs`: the frame ends once the gap has passed.
 void HexViewIdle(uint64_t nowMs);
 
-// Before items are shown between bytes (line changes, receive errors, line
-// commands): the row so far goes out and the output stands at the start of
-// a line. HexViewItemsDone ends the items' line.
+// Before items or a line of text are shown between bytes (line changes,
+// receive errors, line commands, a command's answer): the row so far goes
+// out and the output stands at the start of a line. Rows and headers start
+// a line of their own, so the items' line ends with the next of them.
 void HexViewCut();
-void HexViewItemsDone();
 
 // The frame being received ends now (a frame was sent): the next received
 // frame's gap counts from `nowMs`.

@@ -222,7 +222,7 @@ int RunDorvalix(int argc, const char* const argv[]) {
     if (RTSOn()) ShowCommandItem(settings.showLines, "(RTS on) ");
 
     if (settings.showLines) {
-        RunControlLineMonitor();
+        RunControlLineMonitor(settings.hexView ? HexGapMs(settings) : 0);
     } else {
         RunPlainLoop();
     }

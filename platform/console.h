@@ -60,6 +60,10 @@ void ConsoleStartTimeStamps();
 // next starts a stamped line of its own; otherwise does nothing.
 void ConsoleStartStampedLine();
 
+// Ends a line that what was written so far has begun (with "\n"), so that
+// what is written next starts a line of its own; otherwise does nothing.
+void ConsoleStartLine();
+
 // Pauses the caller for about `milliseconds`, for polling waits.
 void ConsoleSleep(unsigned milliseconds);
 
@@ -68,7 +72,8 @@ uint64_t ConsoleMilliseconds();
 
 // The session's command line, on the screen only: never in the log. The
 // first call puts it on a line of its own below the output (": " and
-// `text`, the cursor at `cursor`), the next ones draw it again. While it is
+// `text`, the cursor at `cursor`), the next ones draw it again; a null
+// `text` draws nothing (keys that are not typed at a terminal). While it is
 // shown, output still reaches the log, with its time stamps, as it is
 // written, but the screen gets it only once ConsoleHideCommandLine has
 // taken the line away, then all of it in order. Where standard output is

@@ -362,7 +362,11 @@ void ReportLogFailure() {
 
 }  // namespace
 
+// Whether what was written so far ends in the middle of a line.
+static bool gLineBegun = false;
+
 void ConsoleWrite(const char* data, size_t length) {
+    if (length != 0) gLineBegun = data[length - 1] != '\n';
     ScreenBuffer screen(StandardOutput());
     if (screen.output == INVALID_HANDLE_VALUE) screen.failed = true;
     if (!CaptureActive()) {
@@ -394,6 +398,7 @@ void ConsoleWriteRun(const char* data, size_t length) {
 // (a pipe, a file) it is the byte 0xEB.
 // The log always gets the byte 0xEB.
 void ConsoleWriteChangeMark() {
+    gLineBegun = true;
     HANDLE output = StandardOutput();
     DWORD mode = 0;
     DWORD written = 0;
@@ -462,7 +467,7 @@ void ConsoleShowCommandLine(const char* text, size_t length, size_t cursor) {
     if (!gHolding) {
         gHolding = true;
         gPrompt.shown = false;
-        if (output != INVALID_HANDLE_VALUE && GetConsoleScreenBufferInfo(output, &info)) {
+        if (text != nullptr && output != INVALID_HANDLE_VALUE && GetConsoleScreenBufferInfo(output, &info)) {
             COORD before = info.dwCursorPosition;
             WriteScreen(output, "\r\n", 2);
             if (GetConsoleScreenBufferInfo(output, &info)) {
@@ -501,6 +506,10 @@ void ConsoleHideCommandLine() {
         done += written;
     }
     gHeldUsed = 0;
+}
+
+void ConsoleStartLine() {
+    if (gLineBegun) ConsoleWrite("\n", 1);
 }
 
 bool ConsoleHoldFull() { return gHolding && gHeldUsed > kHeldOutput - kHeldRoom; }

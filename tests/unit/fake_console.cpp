@@ -60,7 +60,7 @@ uint64_t ConsoleMilliseconds() { return fakeConsole.nowMs; }
 
 void ConsoleShowCommandLine(const char* text, size_t length, size_t cursor) {
     fakeConsole.promptShown = true;
-    fakeConsole.prompt = std::string(text, length);
+    fakeConsole.prompt = text != nullptr ? std::string(text, length) : "(none)";
     fakeConsole.promptCursor = cursor;
 }
 
@@ -69,6 +69,12 @@ void ConsoleHideCommandLine() {
     fakeConsole.promptShown = false;
     fakeConsole.output += fakeConsole.held;
     fakeConsole.held.clear();
+}
+
+void ConsoleStartLine() {
+    const std::string& to = fakeConsole.promptShown ? fakeConsole.held : fakeConsole.output;
+    const std::string& before = to.empty() && fakeConsole.promptShown ? fakeConsole.output : to;
+    if (!before.empty() && before.back() != '\n') ConsoleWrite("\n", 1);
 }
 
 bool ConsoleHoldFull() { return fakeConsole.promptShown && fakeConsole.held.size() > fakeConsole.holdLimit; }

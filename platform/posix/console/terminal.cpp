@@ -522,9 +522,13 @@ static void GatherInLogForm(bool logForm) {
     gGatheredInLogForm = logForm;
 }
 
+// Whether what was written so far ends in the middle of a line.
+static bool gLineBegun = false;
+
 // With a log or time stamps, each piece is gathered behind its stamp if it
 // starts a line (and copied for the log first where the log's form differs).
 void ConsoleWrite(const char* data, size_t length) {
+    if (length != 0) gLineBegun = data[length - 1] != '\n';
     if (!CaptureActive()) {
         ShowBytes(data, length);
         return;
@@ -581,6 +585,7 @@ bool ConsoleIsInteractive() { return isatty(kInputFd) == 1; }
 // afresh each time: the mark is written a few times a session at most.
 // The log always gets the byte 0xEB.
 void ConsoleWriteChangeMark() {
+    gLineBegun = true;
     const bool utf8 = isatty(kOutputFd) == 1 && LocaleIsUtf8();
     if (CaptureActive()) {
         GatherInLogForm(!utf8 && !TerminalAddsCr() && !gHolding);
@@ -656,7 +661,7 @@ void ConsoleShowCommandLine(const char* text, size_t length, size_t cursor) {
     if (!gHolding) {
         GatherInLogForm(false);  // what is gathered from now on is never the log's
         const bool midLine = gMidLine;
-        if (isatty(kOutputFd) == 1) {
+        if (text != nullptr && isatty(kOutputFd) == 1) {
             ShowBytes("\x1b" "D\x1b[A\x1b" "7\x1b" "D", 9);
             gPromptShown = true;
         }
@@ -685,6 +690,10 @@ void ConsoleHideCommandLine() {
     gHeldUsed = 0;
     ShowBytes(gHeld, held);
     ConsoleFlush();
+}
+
+void ConsoleStartLine() {
+    if (gLineBegun) ConsoleWrite("\n", 1);
 }
 
 bool ConsoleHoldFull() { return gHolding && gHeldUsed > kHeldOutput - kHeldRoom; }
