@@ -196,6 +196,16 @@ class Session:
             pass
         return hwm, rss
 
+    def cpu_ns(self):
+        """CPU time used so far (user and system), in ns: the scheduler's
+        own count (/proc/<pid>/schedstat), finer than the clock ticks."""
+        try:
+            with open("/proc/%d/schedstat" % self.proc.pid) as f:
+                return int(f.read().split()[0])
+        except (OSError, IndexError, ValueError):
+            ticks = self.cpu_ticks()
+            return None if ticks is None else ticks * 1e9 / CLK_TCK
+
     def cpu_ticks(self):
         try:
             with open("/proc/%d/stat" % self.proc.pid) as f:
@@ -316,6 +326,7 @@ def throughput(session, data, expected, ends, cap_s, stamped=False):
     want_tail = expected[expected.rfind(b"\n") + 1:]
     seen_lf = 0
     done = False
+    cpu0 = session.cpu_ns()
     while not done and time.monotonic() < deadline:
         wl = [session.line_m] if sent < len(wire) else []
         r, w, _ = select.select([session.term_m], wl, [], 0.5)
@@ -336,6 +347,7 @@ def throughput(session, data, expected, ends, cap_s, stamped=False):
                     done = len(session.out) >= need
         if session.proc.poll() is not None:
             break
+    cpu1 = session.cpu_ns()
     if stamped:
         session.out = bytearray(STAMP_AFTER_LF.sub(b"", bytes(session.raw)))
     out = bytes(session.out[:need])
@@ -343,7 +355,7 @@ def throughput(session, data, expected, ends, cap_s, stamped=False):
                      if out[i:i + 65536] != expected[i:i + len(out[i:i + 65536])]), None)
     if mismatch is not None:
         bad = mismatch + next(j for j in range(len(out) - mismatch) if out[mismatch + j] != expected[mismatch + j])
-        return {"rate": None, "ok": False, "note": "wrong byte at output offset %d" % bad}
+        return {"rate": None, "ok": False, "note": "wrong byte at output offset %d" % bad, "cpu": None}
     complete = len(out) == need and len(session.out) == need
     shown_in = 0
     for end_in, end_out in ends:
@@ -352,7 +364,8 @@ def throughput(session, data, expected, ends, cap_s, stamped=False):
     elapsed = max(last - start, 1e-6)
     note = "" if complete else ("%d of %d bytes in %.0f s" % (shown_in, len(data), cap_s)
                                 if len(session.out) <= need else "extra output")
-    return {"rate": shown_in / elapsed / 1e6, "ok": complete, "note": note}
+    cpu = (cpu1 - cpu0) / len(data) if complete and cpu0 is not None and cpu1 is not None else None
+    return {"rate": shown_in / elapsed / 1e6, "ok": complete, "note": note, "cpu": cpu}
 
 
 def key_latency(session, keys, cap_s, rnd, to_screen=False):
@@ -385,6 +398,38 @@ def key_latency(session, keys, cap_s, rnd, to_screen=False):
         lat.append((t1 - t0) * 1000)
         time.sleep(rnd.uniform(0.005, 0.040))  # a typist's pause, at a random phase
     return lat, wrong
+
+
+def key_in_flood(session, keys, cap_s, rnd):
+    """Milliseconds from a key written to the terminal to that byte on the
+    line while a text stream keeps arriving on the line (and being shown),
+    random pauses between keys (the line carries back only what the program
+    sends)."""
+    stream = make_stream(1 << 20, seed=3)
+    if session.modem is not None:
+        stream = session.modem.data(stream)
+    lat = []
+    sent = 0
+    pending = None
+    next_key = time.monotonic() + 0.05
+    deadline = time.monotonic() + cap_s
+    while time.monotonic() < deadline and len(lat) < keys:
+        if pending is None and time.monotonic() >= next_key:
+            write_some(session.term_m, b"k")
+            pending = time.perf_counter()
+        r, w, _ = select.select([session.term_m, session.line_m], [session.line_m], [], 0.002)
+        if w:
+            at = sent % len(stream)
+            sent += write_some(session.line_m, stream[at:at + 16384])
+        if session.term_m in r:
+            read_some(session.term_m)
+        if session.line_m in r and b"k" in read_some(session.line_m) and pending is not None:
+            lat.append((time.perf_counter() - pending) * 1000)
+            pending = None
+            next_key = time.monotonic() + rnd.uniform(0.005, 0.03)
+        if pending is not None and time.perf_counter() - pending > 2.0:
+            break  # lost: the run ends short
+    return lat
 
 
 def paste(session, count, cap_s):
@@ -476,8 +521,13 @@ def kinds_table(args, rnd):
     rows = [("plain pty", None)] + [(k, k) for k in KINDS]
     res = {name: {"tp": [], "ok": 0, "runs": 0, "notes": [], "idle": [], "busy": [], "missed": 0,
                   "qs": [], "share": [], "qs_idle": [], "share_idle": [], "cpu": [], "hwm": [],
-                  "paste_default": [], "paste_nc": []}
+                  "paste_default": [], "paste_nc": [], "cpu_byte": [], "pc_rate": [], "pc_cheap": []}
            for name, _ in rows}
+    # picocom on a plain pty just before each row's throughput run: the rate
+    # and the CPU per received byte are taken as ratios within that pair.
+    have_picocom = os.access(args.picocom, os.X_OK)
+    pc_out, pc_ends = expected_output(data, shown("picocom", "raw"))
+    pc_res = {"tp": [], "cpu_byte": []}
     state_dir = os.environ.get("TMPDIR", "/tmp")
     for run in range(args.runs):
         print("kinds: run %d of %d ..." % (run + 1, args.runs), file=sys.stderr, flush=True)
@@ -486,6 +536,14 @@ def kinds_table(args, rnd):
             modem = None
             if kind is not None:
                 modem = (kind, preload, os.path.join(state_dir, "dorvalix-bench-modem-%d" % os.getpid()))
+            pc = None
+            if have_picocom:
+                sess = Session("picocom", args.picocom)
+                pc = throughput(sess, data, pc_out, pc_ends, args.cap_s) if sess.ok else None
+                sess.close()
+                if pc:
+                    pc_res["tp"].append(pc["rate"] if pc["ok"] else None)
+                    pc_res["cpu_byte"].append(pc["cpu"])
             # Throughput, every byte checked, with the queries it made.
             sess = Session("dorvalix", args.dorvalix, "default", modem=modem)
             r["runs"] += 1
@@ -500,6 +558,10 @@ def kinds_table(args, rnd):
             c1, n1 = query_stats(sess)
             r["tp"].append(t["rate"])
             r["ok"] += 1 if t["ok"] else 0
+            r["cpu_byte"].append(t["cpu"])
+            if pc and pc["ok"] and t["ok"]:
+                r["pc_rate"].append(ratio(t["rate"], pc["rate"]))
+                r["pc_cheap"].append(ratio(pc["cpu"], t["cpu"]))
             if t["note"]:
                 r["notes"].append(t["note"])
             r["qs"].append((c1 - c0) / dt)
@@ -546,7 +608,8 @@ def kinds_table(args, rnd):
                 r["hwm"].append(hwm)
             sess.close()
 
-    header = ["port (default mode)", "MB/s", "bytes exact", "paste MB/s default / NC", "move->item idle p50/p99 ms",
+    header = ["port (default mode)", "MB/s", "CPU ns a byte", "rate / picocom", "as cheap as picocom",
+              "bytes exact", "paste MB/s default / NC", "move->item idle p50/p99 ms",
               "streaming p50/p99 ms", "moves not shown", "queries/s streaming", "query time streaming %",
               "queries/s idle", "query time idle %", "idle CPU %", "VmHWM MiB"]
     table = []
@@ -554,14 +617,21 @@ def kinds_table(args, rnd):
         r = res[name]
         both = lambda v: "-" if not v else "%s / %s" % (fmt(pct(v, 50), 1), fmt(pct(v, 99), 1))
         pastes = lambda v: fmt(median(v))
-        table.append([name, fmt(median(r["tp"])), "%d/%d" % (r["ok"], r["runs"]),
+        table.append([name, fmt(median(r["tp"])), fmt(median(r["cpu_byte"]), 1),
+                      fmt(median(r["pc_rate"])), fmt(median(r["pc_cheap"])), "%d/%d" % (r["ok"], r["runs"]),
                       "%s / %s" % (pastes(r["paste_default"]), pastes(r["paste_nc"])),
                       both(r["idle"]) if kind else "-", both(r["busy"]) if kind else "-",
                       str(r["missed"]) if kind else "-",
                       fmt(median(r["qs"]), 0), fmt(median(r["share"]), 1),
                       fmt(median(r["qs_idle"]), 0), fmt(median(r["share_idle"]), 1),
                       fmt(median(r["cpu"]), 2), fmt(max([v for v in r["hwm"] if v] or [0]) / 1024.0)])
+    if have_picocom:
+        table.append(["picocom, plain pty", fmt(median(pc_res["tp"])), fmt(median(pc_res["cpu_byte"]), 1)] +
+                     [""] * (len(header) - 3))
     print_table(header, table)
+    print("CPU ns a byte: user and system time of the program over the bytes received (/proc/<pid>/schedstat); "
+          "rate / picocom and as cheap as picocom (picocom's CPU a byte over the program's): medians of the "
+          "ratios within each pair of runs, picocom on a plain pty just before each row's run.")
     print("%d runs; stream %.1f MiB of text lines (MB/s a median of runs); %d DSR moves idle and %d streaming "
           "a run, 20-80 ms apart, percentiles over all runs; a TIOCMGET costs 2 ms on ftdi_sio and cp210x; "
           "queries counted by the instrument." % (args.runs, args.kind_stream_mib, args.moves, args.moves))
@@ -727,6 +797,7 @@ def main():
     ap.add_argument("--preload", default="", help="the fake-modem-lines instrument (.so): adds the kinds table")
     ap.add_argument("--kinds-only", action="store_true", help="only the table of kinds of port")
     ap.add_argument("--capture-only", action="store_true", help="only the table of /LOG and /LOG /TS")
+    ap.add_argument("--main-only", action="store_true", help="only the table beside picocom")
     ap.add_argument("--kind-stream-mib", type=float, default=4.0)
     ap.add_argument("--moves", type=int, default=30, help="line moves timed idle and streaming, each run")
     args = ap.parse_args()
@@ -751,7 +822,7 @@ def main():
 
     data = make_stream(int(args.stream_mib * 1024 * 1024))
     expect = {s: expected_output(data, shown(*s)) for s in subjects}
-    res = {s: {"tp": [], "tp_ok": [], "notes": [], "lat": [], "p99": [], "p50": [],
+    res = {s: {"tp": [], "tp_ok": [], "cpu": [], "notes": [], "lat": [], "p99": [], "p50": [], "flood_p99": [],
                "wrong": 0, "paste": [], "paste_ok": [], "paste_notes": [], "hwm": [], "rss": [],
                "clean": 0, "sessions": 0, "fail": 0} for s in subjects}
     loopres = {"lat": [], "p99": [], "p50": []}
@@ -790,6 +861,7 @@ def main():
                 return t
             t = run_session(s, tp_body)
             r["tp"].append(t["rate"] if t else None)
+            r["cpu"].append(t["cpu"] if t else None)
             r["tp_ok"].append(bool(t and t["ok"]))
             if t and t["note"]:
                 r["notes"].append(t["note"])
@@ -800,6 +872,10 @@ def main():
                 r["wrong"] += lat[1]
                 r["p99"].append(pct(lat[0], 99))
                 r["p50"].append(pct(lat[0], 50))
+
+            flood = run_session(s, lambda sess: key_in_flood(sess, args.keys, args.cap_s, rnd))
+            if flood:
+                r["flood_p99"].append(pct(flood, 99))
 
             p = run_session(s, lambda sess: paste(sess, args.paste, args.cap_s))
             r["paste"].append(p["rate"] if p else None)
@@ -850,6 +926,13 @@ def main():
     rows = []
     rows.append(["receive throughput, MB/s"] + [fmt(median(res[s]["tp"])) for s in cols] +
                 [fmt(per_run_ratio(nc, "tp")), fmt(per_run_ratio(df, "tp")), ">= 1.2; ratio >= 0.5"])
+    def per_run_cheap(s):
+        if not have_picocom:
+            return None
+        vals = [ratio(b, a) for a, b in zip(res[s]["cpu"], res[pc]["cpu"])]
+        return median([v for v in vals if v is not None])
+    rows.append(["CPU per received byte, ns (user+system)"] + [fmt(median(res[s]["cpu"]), 1) for s in cols] +
+                [fmt(per_run_cheap(nc)), fmt(per_run_cheap(df)), "as cheap >= 1.0"])
     rows.append(["  every byte shown, in order"] +
                 ["%d/%d" % (sum(res[s]["tp_ok"]), len(res[s]["tp_ok"])) for s in cols] + ["", "", "all"])
     rows.append(["key to wire, p99 ms (median of runs)"] + [fmt(median(res[s]["p99"]), 1) for s in cols] +
@@ -857,6 +940,8 @@ def main():
                  fmt(ratio(median(res[df]["p99"]), median(res[pc]["p99"])) if have_picocom else None),
                  "<= 20"])
     rows.append(["key to wire, p50 ms"] + [fmt(median(res[s]["p50"]), 1) for s in cols] + ["", "", ""])
+    rows.append(["key to wire while receiving a flood, p99 ms"] + [fmt(median(res[s]["flood_p99"]), 1) for s in cols] +
+                ["", "", "<= 20"])
     rows.append(["  keys timed (all runs)"] + ["%d" % len(res[s]["lat"]) for s in cols] + ["", "", ""])
     rows.append(["paste of %d keys, MB/s" % args.paste] +
                 [fmt(median(res[s]["paste"]) / 1e6 if res[s]["paste"] and median(res[s]["paste"]) else None)
@@ -879,7 +964,8 @@ def main():
     header = [h if h != "picocom" else "picocom %s" % picocom_version(args.picocom) for h in header]
     print_table(header, rows)
     print("%d runs, medians; ratios are dorvalix / picocom within each run (for latency the ratio "
-          "of the p99 medians, lower is better); stream %.1f MiB of text lines; %d keys a latency run, "
+          "of the p99 medians, lower is better; for CPU per received byte picocom's over dorvalix's, "
+          "higher is cheaper); stream %.1f MiB of text lines; %d keys a latency run, "
           "random pauses of 5-40 ms; every measurement bounded by %.0f s; %.0f s in all."
           % (args.runs, args.stream_mib, args.keys, args.cap_s, total_s))
     dv = [res[s] for s in (nc, df)]
@@ -895,6 +981,9 @@ def main():
     if not have_picocom:
         print("picocom not found: no comparison column.")
     print()
+    if args.main_only:
+        print("machine: %s" % machine())
+        return
     capture_table(args)
     if args.preload:
         print()

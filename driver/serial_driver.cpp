@@ -5,6 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
+// Whether the read time-outs of RxRun are set on the open port: 0 not yet
+// tried, 1 set, -1 refused (runs of one byte).
+static int g_runTimeouts = 0;
+
 const char DriverBanner[] = "ZEFT Serial Driver v2.1 (DORVALIX edition, one port, polled I/O)";
 
 HANDLE PortHandle = INVALID_HANDLE_VALUE;
@@ -219,6 +223,7 @@ int OpenCOM(int port, uint32_t baud, int dataBits, int stopCode, int parityCode)
     timeouts.WriteTotalTimeoutConstant = 150;
     SetCommTimeouts(PortHandle, &timeouts);
 
+    g_runTimeouts = 0;
     FlushRxBuf();
     SetStatus(0, "Serial port COM%u: successfully reconfigured.", unsigned(PortNumber));
     return 1;
@@ -277,6 +282,29 @@ int RxChar() {
     DWORD count = 0;
     if (ReadFile(PortHandle, &byte, 1, &count, nullptr) && count != 0) return byte;
     return -1;
+}
+
+// The time-outs of a run: a read returns at once with what has arrived,
+// and with nothing there waits up to 250 ms for a first byte and returns
+// with it (MAXDWORD, MAXDWORD and a constant, as Windows defines them). A
+// one-byte read, RxChar's, waits exactly as under OpenCOM's time-outs
+// (100 ms a byte and 150 ms); the write time-outs are OpenCOM's.
+int RxRun(uint8_t* bytes, int max) {
+    if (max <= 0) return 0;
+    if (g_runTimeouts == 0) {
+        COMMTIMEOUTS timeouts;
+        std::memset(&timeouts, 0, sizeof timeouts);
+        timeouts.ReadIntervalTimeout = MAXDWORD;
+        timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+        timeouts.ReadTotalTimeoutConstant = 250;
+        timeouts.WriteTotalTimeoutMultiplier = 100;
+        timeouts.WriteTotalTimeoutConstant = 150;
+        g_runTimeouts = SetCommTimeouts(PortHandle, &timeouts) ? 1 : -1;
+    }
+    DWORD count = 0;
+    DWORD want = g_runTimeouts > 0 ? DWORD(max) : 1;
+    if (ReadFile(PortHandle, bytes, want, &count, nullptr) && count != 0) return int(count);
+    return 0;
 }
 
 uint16_t TxChar(int byte) {

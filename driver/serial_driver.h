@@ -62,6 +62,15 @@ uint32_t PortBaud();
 
 // Character transfer.
 int RxChar();                  // 0..255, or -1 when no byte came
+// Received bytes a run at a time: up to `max` of them into `bytes`, as many
+// as have arrived, waiting for the first as RxChar does. A run ends at the
+// place of a receive error, so that RxStatus right after it reports the
+// errors that came with its last byte, as it would after RxChar. The first
+// call after OpenCOM sets the port's read time-outs to return what has
+// arrived (the wait for a first byte stays 250 ms); a port that refuses them
+// gets runs of one byte. Returns the count, 0 when no byte came. Records
+// nothing.
+int RxRun(uint8_t* bytes, int max);
 uint16_t TxChar(int byte);     // 0 sent, 0xFFFF not sent
 uint16_t TxBufFree();          // transmit-queue headroom, 0 on failure
 

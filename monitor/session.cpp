@@ -54,9 +54,10 @@ const char* ParityWord(int32_t code) {
 // Received bytes raw, typed bytes sent, until 0xFF has been typed.
 void RunPlainLoop() {
     int lastKey = 0;
+    uint8_t run[4096];
     while (lastKey != kEndKey) {
-        int byte = RxChar();
-        if (byte >= 0) PutByte(byte);
+        int count = RxRun(run, int(sizeof run));
+        if (count > 0) ConsoleWriteRun(reinterpret_cast<const char*>(run), size_t(count));
         int key = ConsoleKeyWaiting() ? ConsoleReadKey() : -1;
         if (key >= 0) {  // a failed key read (-1) is no key: nothing is sent
             lastKey = key;

@@ -22,6 +22,15 @@ volatile std::sig_atomic_t gLogBusy = 0;
 volatile std::sig_atomic_t gLogFailed = 0;  // a write failed and no warning has been taken
 unsigned long gLogError = 0;
 
+// 0: every stamp reads the clock; 1: the next stamp reads it for those that
+// follow; 2: that reading is in gSharedTime (CaptureShareClock).
+int gShareClock = 0;
+LocalTime gSharedTime;
+// The stamp made from that reading without the date, once made: the later
+// stamps of the run are copies of it.
+CaptureStamp gSharedStamp;
+bool gSharedStampMade = false;
+
 bool gDateShown = false;  // a stamp has been made; gLastDay is its date
 int gLastDay[3] = {0, 0, 0};
 
@@ -35,8 +44,17 @@ char* PutDigits(char* out, int value, int digits) {
 }
 
 void MakeStamp(CaptureStamp* stamp) {
+    if (gShareClock == 2 && gSharedStampMade) {
+        *stamp = gSharedStamp;
+        return;
+    }
     LocalTime t;
-    HostLocalTime(&t);
+    if (gShareClock == 2) {
+        t = gSharedTime;
+    } else {
+        HostLocalTime(&t);
+        if (gShareClock == 1) gSharedTime = t, gShareClock = 2;
+    }
     char* p = stamp->text;
     *p++ = '[';
     if (!gDateShown || t.year != gLastDay[0] || t.month != gLastDay[1] || t.day != gLastDay[2]) {
@@ -62,6 +80,10 @@ void MakeStamp(CaptureStamp* stamp) {
     *p++ = ' ';
     *p = '\0';
     stamp->length = size_t(p - stamp->text);
+    if (gShareClock == 2 && stamp->length < 16) {  // no date in it: "[hh:mm:ss.mmm] "
+        gSharedStamp = *stamp;
+        gSharedStampMade = true;
+    }
 }
 
 // Adds `length` bytes without a line feed to the log's copy, then, with
@@ -164,6 +186,11 @@ bool CaptureTakeLogFailure(char* line, size_t lineSize) {
     HostErrorText(gLogError, reason, sizeof reason);
     std::snprintf(line, lineSize, "WARNING: Unable to write the log file (%s); logging stopped.\n", reason);
     return true;
+}
+
+void CaptureShareClock(bool on) {
+    gShareClock = on ? 1 : 0;
+    gSharedStampMade = false;
 }
 
 void CaptureStartStamps(bool atLineStart) {

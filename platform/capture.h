@@ -67,6 +67,10 @@ inline bool CapturePassesAsIs(const char* data, size_t length) {
     return !gCaptureStamping || (length == 1 && !gCaptureAtLineStart && *data != '\n');
 }
 
+// While `on`, the stamps made read the clock once, at the first of them, and
+// share that time: the lines of one run of received bytes (ConsoleWriteRun).
+void CaptureShareClock(bool on);
+
 // Takes the next piece of output: returns how many bytes of `data` (length
 // at least 1) to write next, up to and with the first "\n", and fills
 // `stamp` with what goes before them: with stamps on, a piece that starts a

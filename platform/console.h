@@ -24,6 +24,11 @@ int ConsoleReadKey();
 // byte goes out unchanged.
 void ConsoleWrite(const char* data, size_t length);
 
+// Writes one run of received bytes as they are to be shown, as ConsoleWrite
+// does. They arrived together: with time stamps on, the lines they start
+// share one reading of the clock.
+void ConsoleWriteRun(const char* data, size_t length);
+
 // Writes the change mark of the line table: the byte 0xEB (a delta in code
 // page 437) where standard output is a pipe or a file, so that the bytes stay
 // what scripts compare; a delta in the console's own encoding where it is a

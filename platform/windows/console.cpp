@@ -281,7 +281,7 @@ namespace {
 struct ScreenBuffer {
     explicit ScreenBuffer(HANDLE handle) : output(handle) {}
     HANDLE output;
-    char bytes[512];
+    char bytes[4096];
     size_t used = 0;
     bool failed = false;
     bool toLog = CaptureActive();
@@ -351,6 +351,12 @@ void ConsoleWrite(const char* data, size_t length) {
     }
     screen.Flush();
     ReportLogFailure();
+}
+
+void ConsoleWriteRun(const char* data, size_t length) {
+    CaptureShareClock(true);
+    ConsoleWrite(data, length);
+    CaptureShareClock(false);
 }
 
 // On a console the mark goes through the wide-character call as U+03B4, so

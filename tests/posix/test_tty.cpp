@@ -330,6 +330,33 @@ TEST_F(Tty, ReadFollowsTheTimeouts) {
     }
 }
 
+// Runs as the driver reads them (MAXDWORD, MAXDWORD, 250): each read
+// returns at once with what has arrived, also one that takes the rest of the
+// read-ahead buffer and goes on into what the device has next; every byte
+// comes, in order.
+TEST_F(Tty, RunsAcrossTheEndOfTheReadAhead) {
+    Configure({MAXDWORD, MAXDWORD, 250, 100, 150});
+    DCB dcb;
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.fOutX = dcb.fInX = 0;  // XON and XOFF are data here, as OpenCOM has them
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    std::string sent;
+    for (int i = 0; i < 10000; ++i) sent += char(i * 7 % 251);
+    ASSERT_EQ(write(master, sent.data(), sent.size()), ssize_t(sent.size()));
+    usleep(20000);
+    std::string got;
+    for (int reads = 0; got.size() < sent.size() && reads < 20; ++reads) {
+        char buffer[3000];
+        DWORD count = 0;
+        long long start = NowMs();
+        ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &count, nullptr));
+        EXPECT_LT(NowMs() - start, 100);  // no wait for more than has arrived
+        ASSERT_GT(count, 0u) << got.size();
+        got.append(buffer, count);
+    }
+    EXPECT_TRUE(got == sent) << got.size();
+}
+
 TEST_F(Tty, WriteReachesThePeerAndGivesUpOnItsTimeout) {
     Configure();
     DWORD count = 0;

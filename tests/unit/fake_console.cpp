@@ -39,6 +39,8 @@ void ConsoleWrite(const char* data, size_t length) {
 }
 
 // Standard output taken as a pipe: the mark is the byte 0xEB.
+void ConsoleWriteRun(const char* data, size_t length) { ConsoleWrite(data, length); }
+
 void ConsoleWriteChangeMark() { fakeConsole.output += char(0xEB); }
 
 void ConsoleSleep(unsigned milliseconds) {

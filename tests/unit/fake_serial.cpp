@@ -50,10 +50,17 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
 
 BOOL CloseHandle(HANDLE h) { return Allowed("CloseHandle", h) ? (fakeSerial.open = false, TRUE) : FALSE; }
 
-BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD, LPDWORD count, LPOVERLAPPED) {
+// Hands out what is queued, up to readLimit, stopping at an error's place,
+// whose bits ClearCommError then reports.
+BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD count, LPOVERLAPPED) {
     *count = 0;  // an empty queue reads as the time-out running out
     if (!Allowed("ReadFile", h)) return FALSE;
-    if (!fakeSerial.rx.empty()) *static_cast<char*>(buffer) = fakeSerial.rx[0], fakeSerial.rx.erase(0, 1), *count = 1;
+    size_t n = std::min({size_t(length), fakeSerial.readLimit, fakeSerial.rx.size()});
+    auto stop = fakeSerial.errorsAt.upper_bound(fakeSerial.rxTaken);
+    if (stop != fakeSerial.errorsAt.end()) n = std::min(n, stop->first - fakeSerial.rxTaken);
+    fakeSerial.rx.copy(static_cast<char*>(buffer), n);
+    fakeSerial.rx.erase(0, n), fakeSerial.rxTaken += n, *count = DWORD(n);
+    if (n != 0 && fakeSerial.errorsAt.count(fakeSerial.rxTaken)) fakeSerial.commErrors |= fakeSerial.errorsAt[fakeSerial.rxTaken];
     return TRUE;
 }
 

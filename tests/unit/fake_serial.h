@@ -16,6 +16,9 @@ struct FakeSerialState {
     DCB dcbIn{}, dcbSet{};                  // what GetCommState gives; last DCB applied
     COMMTIMEOUTS timeoutsSet{};
     std::string rx, tx;                     // bytes still to be received; bytes written
+    size_t readLimit = 1;                   // bytes one ReadFile hands out at most
+    size_t rxTaken = 0;                     // bytes ReadFile has handed out
+    std::map<size_t, DWORD> errorsAt;       // errors due once rxTaken reaches the key: a read stops there
     std::vector<DWORD> escapes;             // every EscapeCommFunction code
     DWORD modem = 0;                        // GetCommModemStatus bits
     DWORD commErrors = 0;                   // ClearCommError's bits (cleared by it)

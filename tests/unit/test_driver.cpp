@@ -167,6 +167,25 @@ TEST_F(Driver, ConfigDialog) {
     EXPECT_EQ(fakeSerial.dialogDevice, "COM255:");
 }
 
+// A run: the time-outs set once an open, then what has arrived up to the
+// size asked for; a port that refuses them gives runs of one byte.
+TEST_F(Driver, RxRunSetsItsTimeoutsOnceAndTakesWhatHasArrived) {
+    uint8_t run[8];
+    for (bool refused : {false, true}) {
+        ResetAll();
+        ASSERT_EQ(Open(), 1);
+        if (refused) fakeSerial.fail["SetCommTimeouts"] = 31;
+        fakeSerial.rx = "abcdefghijk", fakeSerial.readLimit = 100;
+        EXPECT_EQ(RxRun(run, 8), refused ? 1 : 8);
+        EXPECT_EQ(RxChar(), refused ? 'b' : 'i');
+        EXPECT_EQ(RxRun(run, 8), refused ? 1 : 2);
+        EXPECT_EQ(fakeSerial.calls["SetCommTimeouts"], 2u);  // OpenCOM's and the first run's
+        const COMMTIMEOUTS& t = fakeSerial.timeoutsSet;
+        EXPECT_EQ(t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+                      t.ReadTotalTimeoutConstant == 250 && t.WriteTotalTimeoutConstant == 150, !refused);
+    }
+}
+
 TEST_F(Driver, RxCharAndLineStatus) {
     ASSERT_EQ(Open(), 1);
     fakeSerial.rx = "\xFF";

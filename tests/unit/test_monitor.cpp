@@ -131,4 +131,39 @@ TEST_F(Monitor, ReceiveErrorsShownAfterTheirByte) {
     }
 }
 
+// Runs of received bytes: a run ends at an error's place, its item follows
+// its byte, and a line change found after a run is shown after that run.
+TEST_F(Monitor, RunsEndAtErrorsAndLooksComeBetweenThem) {
+    fakeSerial.rx = "ABCDEF\rGH";
+    fakeSerial.readLimit = 4096;
+    fakeSerial.errorsAt = {{3, CE_FRAME}};
+    fakeConsole.onKeyTest = [](unsigned pass) {
+        if (pass == 1) fakeSerial.modem = MS_DSR_ON;
+        if (pass == 3) fakeConsole.keys = "\xFF";
+    };
+    EXPECT_EQ(Session(), "ABC(FRAME) DEF(0D) \r\nGH(CTS off) " + kShutdown);
+    EXPECT_EQ(fakeSerial.calls["ReadFile"], 3u);
+}
+
+// A key typed while a long run arrives is sent after the run it came
+// during, not after all of them; every byte is shown, in both modes.
+TEST_F(Monitor, KeyWhileALongRunArrives) {
+    for (bool plain : {false, true}) {
+        SetUp();
+        std::string rx;
+        for (int i = 0; i < 40000; ++i) rx += char(0x20 + i % 95);
+        fakeSerial.rx = rx;
+        fakeSerial.readLimit = 100000;
+        fakeConsole.keys = "k";
+        size_t leftWhenSent = 0;
+        fakeConsole.onKeyTest = [&](unsigned pass) {
+            if (pass == 2) leftWhenSent = fakeSerial.tx == "k" ? fakeSerial.rx.size() : 0;
+            if (fakeSerial.rx.empty()) fakeConsole.keys = "\xFF";
+        };
+        EXPECT_EQ(Session(plain), rx + kShutdown) << plain;
+        EXPECT_EQ(leftWhenSent, 40000u - 2 * 4096u) << plain;  // sent after the first run
+        EXPECT_EQ(fakeSerial.tx, "k\xFF");
+    }
+}
+
 }  // namespace

@@ -469,17 +469,32 @@ static void ShowBytes(const char* data, size_t length) {
             gGatheredSinceNs = now;
         }
     }
-    for (size_t i = 0; i < length; ++i) {
-        if (size_t(gOutputUsed) + 2 > gOutputLimit) {
+    gMidLine = data[length - 1] != '\n';
+    // The bytes up to each line feed in one copy; the count grows only after
+    // they are stored (a signal handler may write out what is gathered).
+    while (length != 0) {
+        size_t used = size_t(gOutputUsed);
+        if (used + 2 > gOutputLimit) {
             WriteOutGathered();
             gGatheredSinceNs = NowNs();
+            continue;
         }
-        size_t used = size_t(gOutputUsed);
-        if (data[i] == '\n' && addCr) gOutput[used++] = '\r';
-        gOutput[used++] = data[i];
-        gOutputUsed = sig_atomic_t(used);
+        if (*data == '\n') {
+            if (addCr) gOutput[used++] = '\r';
+            gOutput[used++] = '\n';
+            gOutputUsed = sig_atomic_t(used);
+            ++data;
+            --length;
+            continue;
+        }
+        size_t n = gOutputLimit - used;
+        if (n > length) n = length;
+        if (const void* lineFeed = memchr(data, '\n', n)) n = size_t(static_cast<const char*>(lineFeed) - data);
+        memcpy(gOutput + used, data, n);
+        gOutputUsed = sig_atomic_t(used + n);
+        data += n;
+        length -= n;
     }
-    gMidLine = data[length - 1] != '\n';
 }
 
 // Whether the bytes gathered from now on are the log's form; what was
@@ -510,6 +525,16 @@ void ConsoleWrite(const char* data, size_t length) {
         data += piece;
         length -= piece;
     }
+}
+
+void ConsoleWriteRun(const char* data, size_t length) {
+    if (!CaptureStamping()) {
+        ConsoleWrite(data, length);
+        return;
+    }
+    CaptureShareClock(true);
+    ConsoleWrite(data, length);
+    CaptureShareClock(false);
 }
 
 // A log write that failed is told on the screen, on a line of its own, once.
