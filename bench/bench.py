@@ -400,6 +400,38 @@ def key_latency(session, keys, cap_s, rnd, to_screen=False):
     return lat, wrong
 
 
+def key_in_flood(session, keys, cap_s, rnd):
+    """Milliseconds from a key written to the terminal to that byte on the
+    line while a text stream keeps arriving on the line (and being shown),
+    random pauses between keys (the line carries back only what the program
+    sends)."""
+    stream = make_stream(1 << 20, seed=3)
+    if session.modem is not None:
+        stream = session.modem.data(stream)
+    lat = []
+    sent = 0
+    pending = None
+    next_key = time.monotonic() + 0.05
+    deadline = time.monotonic() + cap_s
+    while time.monotonic() < deadline and len(lat) < keys:
+        if pending is None and time.monotonic() >= next_key:
+            write_some(session.term_m, b"k")
+            pending = time.perf_counter()
+        r, w, _ = select.select([session.term_m, session.line_m], [session.line_m], [], 0.002)
+        if w:
+            at = sent % len(stream)
+            sent += write_some(session.line_m, stream[at:at + 16384])
+        if session.term_m in r:
+            read_some(session.term_m)
+        if session.line_m in r and b"k" in read_some(session.line_m) and pending is not None:
+            lat.append((time.perf_counter() - pending) * 1000)
+            pending = None
+            next_key = time.monotonic() + rnd.uniform(0.005, 0.03)
+        if pending is not None and time.perf_counter() - pending > 2.0:
+            break  # lost: the run ends short
+    return lat
+
+
 def paste(session, count, cap_s):
     """Keys per second on the line for `count` keys written at once."""
     keys = bytes(ord("a") + i % 26 for i in range(count))
@@ -765,6 +797,7 @@ def main():
     ap.add_argument("--preload", default="", help="the fake-modem-lines instrument (.so): adds the kinds table")
     ap.add_argument("--kinds-only", action="store_true", help="only the table of kinds of port")
     ap.add_argument("--capture-only", action="store_true", help="only the table of /LOG and /LOG /TS")
+    ap.add_argument("--main-only", action="store_true", help="only the table beside picocom")
     ap.add_argument("--kind-stream-mib", type=float, default=4.0)
     ap.add_argument("--moves", type=int, default=30, help="line moves timed idle and streaming, each run")
     args = ap.parse_args()
@@ -789,7 +822,7 @@ def main():
 
     data = make_stream(int(args.stream_mib * 1024 * 1024))
     expect = {s: expected_output(data, shown(*s)) for s in subjects}
-    res = {s: {"tp": [], "tp_ok": [], "cpu": [], "notes": [], "lat": [], "p99": [], "p50": [],
+    res = {s: {"tp": [], "tp_ok": [], "cpu": [], "notes": [], "lat": [], "p99": [], "p50": [], "flood_p99": [],
                "wrong": 0, "paste": [], "paste_ok": [], "paste_notes": [], "hwm": [], "rss": [],
                "clean": 0, "sessions": 0, "fail": 0} for s in subjects}
     loopres = {"lat": [], "p99": [], "p50": []}
@@ -839,6 +872,10 @@ def main():
                 r["wrong"] += lat[1]
                 r["p99"].append(pct(lat[0], 99))
                 r["p50"].append(pct(lat[0], 50))
+
+            flood = run_session(s, lambda sess: key_in_flood(sess, args.keys, args.cap_s, rnd))
+            if flood:
+                r["flood_p99"].append(pct(flood, 99))
 
             p = run_session(s, lambda sess: paste(sess, args.paste, args.cap_s))
             r["paste"].append(p["rate"] if p else None)
@@ -903,6 +940,8 @@ def main():
                  fmt(ratio(median(res[df]["p99"]), median(res[pc]["p99"])) if have_picocom else None),
                  "<= 20"])
     rows.append(["key to wire, p50 ms"] + [fmt(median(res[s]["p50"]), 1) for s in cols] + ["", "", ""])
+    rows.append(["key to wire while receiving a flood, p99 ms"] + [fmt(median(res[s]["flood_p99"]), 1) for s in cols] +
+                ["", "", "<= 20"])
     rows.append(["  keys timed (all runs)"] + ["%d" % len(res[s]["lat"]) for s in cols] + ["", "", ""])
     rows.append(["paste of %d keys, MB/s" % args.paste] +
                 [fmt(median(res[s]["paste"]) / 1e6 if res[s]["paste"] and median(res[s]["paste"]) else None)
@@ -942,6 +981,9 @@ def main():
     if not have_picocom:
         print("picocom not found: no comparison column.")
     print()
+    if args.main_only:
+        print("machine: %s" % machine())
+        return
     capture_table(args)
     if args.preload:
         print()

@@ -26,6 +26,10 @@ unsigned long gLogError = 0;
 // follow; 2: that reading is in gSharedTime (CaptureShareClock).
 int gShareClock = 0;
 LocalTime gSharedTime;
+// The stamp made from that reading without the date, once made: the later
+// stamps of the run are copies of it.
+CaptureStamp gSharedStamp;
+bool gSharedStampMade = false;
 
 bool gDateShown = false;  // a stamp has been made; gLastDay is its date
 int gLastDay[3] = {0, 0, 0};
@@ -40,6 +44,10 @@ char* PutDigits(char* out, int value, int digits) {
 }
 
 void MakeStamp(CaptureStamp* stamp) {
+    if (gShareClock == 2 && gSharedStampMade) {
+        *stamp = gSharedStamp;
+        return;
+    }
     LocalTime t;
     if (gShareClock == 2) {
         t = gSharedTime;
@@ -72,6 +80,10 @@ void MakeStamp(CaptureStamp* stamp) {
     *p++ = ' ';
     *p = '\0';
     stamp->length = size_t(p - stamp->text);
+    if (gShareClock == 2 && stamp->length < 16) {  // no date in it: "[hh:mm:ss.mmm] "
+        gSharedStamp = *stamp;
+        gSharedStampMade = true;
+    }
 }
 
 // Adds `length` bytes without a line feed to the log's copy, then, with
@@ -176,7 +188,10 @@ bool CaptureTakeLogFailure(char* line, size_t lineSize) {
     return true;
 }
 
-void CaptureShareClock(bool on) { gShareClock = on ? 1 : 0; }
+void CaptureShareClock(bool on) {
+    gShareClock = on ? 1 : 0;
+    gSharedStampMade = false;
+}
 
 void CaptureStartStamps(bool atLineStart) {
     gCaptureAtLineStart = atLineStart;
