@@ -17,13 +17,22 @@ struct HexView {
     size_t rowLength;
 } view;
 
+// The rows of one run, written to the console together (with time stamps,
+// they share the run's reading of the clock).
+char rows[64 * kMaxHexRow];
+size_t rowsUsed = 0;
+
+void WriteRows() {
+    if (rowsUsed == 0) return;
+    ConsoleStartLine();
+    ConsoleWriteRun(rows, rowsUsed);
+    rowsUsed = 0;
+}
+
 void ShowRow() {
     if (view.rowLength == 0) return;
-    char text[kMaxHexRow];
-    size_t length = FormatHexRow(view.offset, view.row, view.rowLength, text);
-    text[length] = '\0';
-    ConsoleStartLine();
-    PutText(text);
+    if (rowsUsed + kMaxHexRow > sizeof rows) WriteRows();
+    rowsUsed += FormatHexRow(view.offset, view.row, view.rowLength, rows + rowsUsed);
     view.offset += uint32_t(view.rowLength);
     view.rowLength = 0;
 }
@@ -31,6 +40,7 @@ void ShowRow() {
 void EndFrame() {
     if (!view.inFrame) return;
     ShowRow();
+    WriteRows();
     view.inFrame = false;
 }
 
@@ -57,6 +67,14 @@ void HexViewBytes(const uint8_t* bytes, size_t length, uint64_t nowMs) {
     }
     view.lastByteMs = nowMs;
     while (length != 0) {
+        if (view.rowLength == 0 && length >= kHexRowBytes) {  // a whole row straight from the run
+            if (rowsUsed + kMaxHexRow > sizeof rows) WriteRows();
+            rowsUsed += FormatHexRow(view.offset, bytes, kHexRowBytes, rows + rowsUsed);
+            view.offset += uint32_t(kHexRowBytes);
+            bytes += kHexRowBytes;
+            length -= kHexRowBytes;
+            continue;
+        }
         size_t take = kHexRowBytes - view.rowLength;
         if (take > length) take = length;
         for (size_t i = 0; i < take; ++i) view.row[view.rowLength + i] = bytes[i];
@@ -65,6 +83,7 @@ void HexViewBytes(const uint8_t* bytes, size_t length, uint64_t nowMs) {
         length -= take;
         if (view.rowLength == kHexRowBytes) ShowRow();
     }
+    WriteRows();
 }
 
 void HexViewIdle(uint64_t nowMs) {
@@ -73,6 +92,7 @@ void HexViewIdle(uint64_t nowMs) {
 
 void HexViewCut() {
     ShowRow();
+    WriteRows();
     ConsoleStartLine();
 }
 
