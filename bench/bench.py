@@ -30,6 +30,7 @@ starts is ended by its own id.
 """
 
 import argparse
+import itertools
 import os
 import random
 import re
@@ -84,7 +85,8 @@ def write_some(fd, data):
 class Session:
     """One program on a line pty (or the loopback port) and a terminal pty."""
 
-    def __init__(self, kind, program, mode="default", loop=False, modem=None, extra=()):
+    def __init__(self, kind, program, mode="default", loop=False, modem=None, extra=(), ping=True):
+        self.ping = ping  # a ping through the line shows alone (not so in the hex view)
         self.kind = kind  # "dorvalix" or "picocom"
         self.mode = mode
         self.loop = loop
@@ -149,7 +151,7 @@ class Session:
                 self.pump(0.05)
             if READY_MARK not in self.out:
                 return False
-        if self.loop:
+        if self.loop or not self.ping:
             # Nothing to ping through: let the first passes run, as a person
             # would take a moment before typing.
             time.sleep(0.3)
@@ -309,7 +311,7 @@ STAMP_AFTER_LF = re.compile(rb"(?<=\n)" + STAMP)
 STAMP_AT_START = re.compile(STAMP)
 
 
-def throughput(session, data, expected, ends, cap_s, stamped=False):
+def throughput(session, data, expected, ends, cap_s, stamped=False, header=None):
     """Input bytes per second shown, and whether what was shown was right.
     With `stamped` (/TS), the output is complete once it has as many lines
     as expected and the last one, its stamp taken off, is the expected one;
@@ -344,6 +346,13 @@ def throughput(session, data, expected, ends, cap_s, stamped=False):
                         done = seen_lf > want_lf or STAMP_AT_START.sub(b"", tail, 1) == want_tail
                 else:
                     session.out += got
+                    if header is not None:  # a first line whose text varies (the hex view's frame header)
+                        m = header.match(bytes(session.out))
+                        if m:
+                            del session.out[:m.end()]
+                            header = None
+                        else:
+                            continue
                     done = len(session.out) >= need
         if session.proc.poll() is not None:
             break
@@ -640,6 +649,49 @@ def kinds_table(args, rnd):
             print("%s: %s" % (name, "; ".join(sorted(set(res[name]["notes"])))))
 
 
+# -- the hex view (/HEX) -------------------------------------------------------
+
+def hex_rows(data):
+    """The rows the hex view shows for one frame of `data`, whole rows only."""
+    out = []
+    for at in range(0, len(data) - len(data) % 16, 16):
+        row = data[at:at + 16]
+        digits = b"%04X" % at
+        fields = b" ".join(b"%02X" % b for b in row[:8]) + b"  " + b" ".join(b"%02X" % b for b in row[8:])
+        text = bytes(b if 0x20 <= b <= 0x7E else 0x2E for b in row)
+        out.append(digits + b"  " + fields + b"  |" + text + b"|\r\n")
+    return out
+
+
+def hex_table(args):
+    """Receive throughput and CPU a byte of the hex view beside the default
+    mode, in one run each round: the stream as one frame (/HEX:60000), every
+    row checked."""
+    data = make_stream(int(args.stream_mib * 1024 * 1024) // 16 * 16)
+    rows = hex_rows(data)
+    hex_out = b"".join(rows)
+    hex_ends = [(16 * (i + 1), n) for i, n in enumerate(itertools.accumulate(len(r) for r in rows))][4095::4096]
+    hex_ends.append((len(data), len(hex_out)))
+    variants = [("default mode", [], expected_output(data, shown("dorvalix", "default")), None),
+                ("/HEX", ["/HEX:60000"], (hex_out, hex_ends), re.compile(rb"\+\d+ ms\r\n"))]
+    res = {name: {"tp": [], "cpu": [], "ok": 0, "runs": 0} for name, _, _, _ in variants}
+    for run in range(args.runs):
+        print("hex view: run %d of %d ..." % (run + 1, args.runs), file=sys.stderr, flush=True)
+        for name, extra, (out, ends), header in variants:
+            r = res[name]
+            sess = Session("dorvalix", args.dorvalix, "default", extra=extra, ping=header is None)
+            r["runs"] += 1
+            if sess.ok:
+                t = throughput(sess, data, out, ends, args.cap_s, header=header)
+                r["tp"].append(t["rate"])
+                r["cpu"].append(t["cpu"])
+                r["ok"] += 1 if t["ok"] else 0
+            sess.close()
+    print_table(["receive (hex view)", "MB/s", "CPU ns a received byte", "bytes exact"],
+                [[name, fmt(median(res[name]["tp"])), fmt(median([c for c in res[name]["cpu"] if c is not None]), 1),
+                  "%d/%d" % (res[name]["ok"], res[name]["runs"])] for name, _, _, _ in variants])
+
+
 # -- session capture (/LOG, /TS) ----------------------------------------------
 
 def capture_table(args):
@@ -798,9 +850,14 @@ def main():
     ap.add_argument("--kinds-only", action="store_true", help="only the table of kinds of port")
     ap.add_argument("--capture-only", action="store_true", help="only the table of /LOG and /LOG /TS")
     ap.add_argument("--main-only", action="store_true", help="only the table beside picocom")
+    ap.add_argument("--hex-only", action="store_true", help="only the table of the hex view")
     ap.add_argument("--kind-stream-mib", type=float, default=4.0)
     ap.add_argument("--moves", type=int, default=30, help="line moves timed idle and streaming, each run")
     args = ap.parse_args()
+    if args.hex_only:
+        hex_table(args)
+        print("machine: %s" % machine())
+        return
     if args.capture_only:
         capture_table(args)
         print("machine: %s" % machine())
@@ -985,6 +1042,8 @@ def main():
         print("machine: %s" % machine())
         return
     capture_table(args)
+    print()
+    hex_table(args)
     if args.preload:
         print()
         kinds_table(args, rnd)

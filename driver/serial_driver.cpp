@@ -367,3 +367,12 @@ uint8_t RxStatus() {
     }
     return errors;
 }
+
+int TxBytes(const uint8_t* bytes, int count) {
+    if (count <= 0) return 0;
+    DWORD done = 0;
+    if (WriteFile(PortHandle, bytes, DWORD(count), &done, nullptr)) return int(done);
+    SysErrorText();
+    CommErrors();
+    return -1;
+}

@@ -81,3 +81,7 @@ int RIState();
 int DCDState();
 uint8_t ControlLines();
 uint8_t RxStatus();
+
+// Bytes in one write: how many went out (fewer when the write timed out),
+// or -1 when the write failed, recorded as TxChar records it.
+int TxBytes(const uint8_t* bytes, int count);

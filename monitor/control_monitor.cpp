@@ -5,8 +5,11 @@
 
 #include "../driver/serial_driver.h"
 #include "../platform/console.h"
+#include "command_editor.h"
 #include "display.h"
+#include "hex_view.h"
 #include "output.h"
+#include "session_command.h"
 
 namespace {
 
@@ -17,6 +20,13 @@ constexpr int kEndKey = 0xFF;
 uint8_t prevStatus = 0;
 bool escapePending = false;
 int lastKey = 0;
+bool hexView = false;
+
+// The session's command line (ESC :): open, its line, and whether a line
+// feed that follows is the end of a line that a CR ended (keys from a pipe).
+bool lineOpen = false;
+bool lineFeedDue = false;
+CommandEditor editor;
 
 // Received bytes are taken this many at a time at most (the tty port's
 // read-ahead); what a run shows is gathered and handed to the console at
@@ -78,16 +88,106 @@ void ShowRun(const uint8_t* bytes, int count) {
     if (out != shown) ConsoleWriteRun(shown, size_t(out - shown));
 }
 
-// The key after ESC: a line command, or any other byte sent as it is.
-void RunCommand(int key) {
+// The item of a line command that worked, null for one that failed, or
+// `notCommand` for a key that is no line command.
+const char* LineCommand(int key, const char* notCommand) {
     switch (key) {
-        case 'B': if (BreakOn()) PutChangeItem("(Break on) "); break;
-        case 'b': if (BreakOff()) PutChangeItem("(Break off) "); break;
-        case 'D': if (DTROn()) PutChangeItem("(DTR on) "); break;
-        case 'd': if (DTROff()) PutChangeItem("(DTR off) "); break;
-        case 'R': if (RTSOn()) PutChangeItem("(RTS on) "); break;
-        case 'r': if (RTSOff()) PutChangeItem("(RTS off) "); break;
-        default: TxChar(key); break;
+        case 'B': return BreakOn() ? "(Break on) " : nullptr;
+        case 'b': return BreakOff() ? "(Break off) " : nullptr;
+        case 'D': return DTROn() ? "(DTR on) " : nullptr;
+        case 'd': return DTROff() ? "(DTR off) " : nullptr;
+        case 'R': return RTSOn() ? "(RTS on) " : nullptr;
+        case 'r': return RTSOff() ? "(RTS off) " : nullptr;
+        default: return notCommand;
+    }
+}
+
+// The key after ESC: a line command, the command line, or any other byte
+// sent as it is.
+void RunCommand(int key) {
+    static const char kNotCommand[] = "";
+    if (key == ':') {
+        lineOpen = true;
+        EditorOpen(editor, !ConsoleIsInteractive());
+        ConsoleShowCommandLine(editor.plain ? nullptr : "", 0, 0);
+        return;
+    }
+    const char* item = LineCommand(key, kNotCommand);
+    if (item == kNotCommand) {
+        TxChar(key);
+    } else if (item != nullptr) {
+        if (hexView) HexViewCut();
+        PutChangeItem(item);
+    }
+}
+
+// A line of the command line's own (a command's answer), after what was
+// shown: in the hex view after the frame so far.
+void StartAnswer() {
+    if (hexView) HexViewCut();
+    ConsoleStartLine();
+}
+
+void RunTypedCommand(const char* line) {
+    static SessionCommand command;
+    ParseSessionCommand(line, command);
+    switch (command.kind) {
+        case kCommandNone:
+            return;
+        case kCommandHelp:
+            StartAnswer();
+            PutText(kCommandHelpText);
+            return;
+        case kCommandError:
+            StartAnswer();
+            PutText(command.message);
+            PutText("\n");
+            return;
+        case kCommandSend: {
+            int sent = TxBytes(command.bytes, int(command.length));
+            // A sent frame ends the one being received; the next one's gap
+            // counts from the end of the send.
+            if (hexView) HexViewEndFrame(ConsoleMilliseconds());
+            StartAnswer();
+            char text[3 * kMaxCommandLine + 64];
+            FormatSentLine(command.bytes, sent > 0 ? size_t(sent) : 0, text, sizeof text);
+            PutText(text);
+            if (sent != int(command.length)) {
+                Print("Not sent: %u of %u bytes (the port did not take them).\n",
+                      unsigned(command.length - size_t(sent > 0 ? sent : 0)), unsigned(command.length));
+            }
+            return;
+        }
+    }
+}
+
+void CloseCommandLine() {
+    lineOpen = false;
+    ConsoleHideCommandLine();
+}
+
+// A key while the command line is open. 0xFF closes it and ends the
+// session as always.
+void CommandLineKey(int key) {
+    if (key == kEndKey) {
+        CloseCommandLine();
+        TxChar(key);
+        return;
+    }
+    switch (EditorKey(editor, key)) {
+        case kEditChanged:
+            if (!editor.plain) ConsoleShowCommandLine(editor.text, editor.length, editor.cursor);
+            return;
+        case kEditRun:
+            CloseCommandLine();
+            lineFeedDue = editor.plain && key == '\r';
+            RunTypedCommand(editor.text);
+            return;
+        case kEditClosed:
+            CloseCommandLine();
+            return;
+        case kEditUnchanged:
+            return;
     }
 }
 
@@ -104,26 +204,53 @@ void ShowInitialTables() {
     Print("\n");
 }
 
-void RunControlLineMonitor() {
+void RunControlLineMonitor(uint32_t hexGapMs) {
     uint8_t run[kRunBytes];
+    hexView = hexGapMs != 0;
+    lineOpen = lineFeedDue = false;
+    if (hexView) HexViewStart(hexGapMs, ConsoleMilliseconds());
     for (;;) {
         // The bytes that have arrived, a run at a time: the looks below are
         // made once a run. A run ends where an error's item must follow.
-        int count = RxRun(run, kRunBytes);
-        if (count > 0) ShowRun(run, count);
+        // While the command line holds more output than it can keep for the
+        // screen, the bytes wait in the port.
+        int count = 0;
+        if (!lineOpen || !ConsoleHoldFull()) count = RxRun(run, kRunBytes);
+        else ConsoleSleep(10);
+        if (hexView) {
+            const uint64_t now = ConsoleMilliseconds();
+            if (count > 0) HexViewBytes(run, size_t(count), now);
+            else HexViewIdle(now);
+        } else if (count > 0) {
+            ShowRun(run, count);
+        }
 
         // Receive errors come with the last byte just shown; each is shown
         // every time it comes. Line changes are judged on CTRL alone.
         uint8_t status = RxStatus();
-        if (status & RX_ERRORS) ShowReceiveErrors(status);
+        if (status & RX_ERRORS) {
+            if (hexView) HexViewCut();
+            ShowReceiveErrors(status);
+        }
         if ((status ^ prevStatus) & RX_CTRL) {
             prevStatus = status;
-            if (status & RX_CTRL) ShowLineChanges(ControlLines());
+            if (status & RX_CTRL) {
+                const uint8_t lines = ControlLines();
+                if (hexView && (lines & 0x0F)) HexViewCut();
+                ShowLineChanges(lines);
+            }
         }
 
         // A key read that fails (-1) is no key: nothing is sent.
         int key = ConsoleKeyWaiting() ? ConsoleReadKey() : -1;
-        if (key >= 0) {
+        if (key >= 0 && lineFeedDue) {
+            lineFeedDue = false;
+            if (key == '\n') continue;  // the rest of the CR LF that ended a command
+        }
+        if (key >= 0 && lineOpen) {
+            lastKey = key;
+            CommandLineKey(key);
+        } else if (key >= 0) {
             lastKey = key;
             if (escapePending) {
                 escapePending = false;
@@ -136,6 +263,9 @@ void RunControlLineMonitor() {
             }
         }
 
-        if (lastKey == kEndKey) return;
+        if (lastKey == kEndKey) {
+            if (hexView) HexViewCut();
+            return;
+        }
     }
 }

@@ -40,6 +40,23 @@ void ShowCommandItem(bool ownLine, const char* item) {
     else PutText(item);
 }
 
+constexpr uint32_t kMinHexGapMs = 20;
+constexpr uint32_t kMaxHexGapMs = 60000;
+
+// "/HEX" or "/HEX:<ms>", the gap in decimal digits only, 1..60000.
+void ReadHexOption(const char* option, SessionSettings* settings) {
+    settings->hexView = true;
+    settings->hexGapMs = 0;
+    settings->badHexGap = nullptr;
+    const char* colon = std::strchr(option, ':');
+    if (colon == nullptr) return;
+    uint32_t ms = 0;
+    const char* p = colon + 1;
+    for (; *p >= '0' && *p <= '9' && ms <= kMaxHexGapMs; ++p) ms = ms * 10 + uint32_t(*p - '0');
+    if (p == colon + 1 || *p != '\0' || ms == 0 || ms > kMaxHexGapMs) settings->badHexGap = option;
+    else settings->hexGapMs = ms;
+}
+
 const char* ParityWord(int32_t code) {
     switch (code) {
         case 0: return "no";
@@ -112,8 +129,20 @@ bool ParseCommandLine(int argc, const char* const argv[], SessionSettings* setti
         if (EqualsIgnoringCase(argv[i], "/cfg")) settings->useDialog = true;
         if (EqualsIgnoringCase(argv[i], "/ts")) settings->timeStamps = true;
         if (const char* path = LogPath(argv[i])) settings->logPath = path;
+        if (EqualsIgnoringCase(argv[i], "/hex", ':')) ReadHexOption(argv[i], settings);
     }
     return true;
+}
+
+uint32_t HexGapMs(const SessionSettings& s) {
+    if (s.hexGapMs != 0) return s.hexGapMs;
+    if (s.baud == 0) return kMinHexGapMs;
+    // A character: start bit, data bits, parity bit, stop bits (1.5 as 1.5).
+    uint64_t halfBits = 2u * (1u + uint32_t(s.dataBits) + (s.parityCode != 0 ? 1u : 0u));
+    halfBits += s.stopCode == 5 ? 3u : s.stopCode == 2 ? 4u : 2u;
+    // 3.5 characters in ms, rounded up: 3.5 * halfBits / 2 * 1000 / baud.
+    uint64_t ms = (7000u * halfBits + 4u * uint64_t(s.baud) - 1u) / (4u * uint64_t(s.baud));
+    return ms < kMinHexGapMs ? kMinHexGapMs : uint32_t(ms);
 }
 
 void ShowUsage() {
@@ -156,6 +185,15 @@ int RunDorvalix(int argc, const char* const argv[]) {
         return 1;
     }
     ConsoleStart();
+    if (settings.hexView && !settings.showLines) {
+        Print("/HEX cannot be combined with /NC.\n");
+        return 1;
+    }
+    if (settings.badHexGap != nullptr) {
+        PutText(settings.badHexGap);
+        Print(": the gap must be 1 to 60000 ms.\n");
+        return 1;
+    }
     // The log is opened before anything is shown, so that it holds it all.
     char reason[256];
     if (settings.logPath != nullptr && !ConsoleStartLog(settings.logPath, reason, sizeof reason)) {
@@ -184,7 +222,7 @@ int RunDorvalix(int argc, const char* const argv[]) {
     if (RTSOn()) ShowCommandItem(settings.showLines, "(RTS on) ");
 
     if (settings.showLines) {
-        RunControlLineMonitor();
+        RunControlLineMonitor(settings.hexView ? HexGapMs(settings) : 0);
     } else {
         RunPlainLoop();
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // Called once at start-up, before the port is opened: the console takes note
 // of how it was found, which is how it is left at the end (a terminal's
@@ -59,5 +60,28 @@ void ConsoleStartTimeStamps();
 // next starts a stamped line of its own; otherwise does nothing.
 void ConsoleStartStampedLine();
 
+// Ends a line that what was written so far has begun (with "\n"), so that
+// what is written next starts a line of its own; otherwise does nothing.
+void ConsoleStartLine();
+
 // Pauses the caller for about `milliseconds`, for polling waits.
 void ConsoleSleep(unsigned milliseconds);
+
+// Milliseconds of a clock that only goes forward (not the time of day).
+uint64_t ConsoleMilliseconds();
+
+// The session's command line, on the screen only: never in the log. The
+// first call puts it on a line of its own below the output (": " and
+// `text`, the cursor at `cursor`), the next ones draw it again; a null
+// `text` draws nothing (keys that are not typed at a terminal). While it is
+// shown, output still reaches the log, with its time stamps, as it is
+// written, but the screen gets it only once ConsoleHideCommandLine has
+// taken the line away, then all of it in order. Where standard output is
+// not a console or terminal nothing is drawn, and output is held all the
+// same.
+void ConsoleShowCommandLine(const char* text, size_t length, size_t cursor);
+void ConsoleHideCommandLine();
+
+// True while the output held for the screen is near what can be held: the
+// caller then takes no more received bytes until the line is taken away.
+bool ConsoleHoldFull();

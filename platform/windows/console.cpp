@@ -275,6 +275,32 @@ int ConsoleReadKey() {
 
 namespace {
 
+// While the session's command line is shown, what goes to the screen is
+// held here (the log gets it as it comes) and shown, in order, once the
+// line is gone.
+constexpr size_t kHeldOutput = size_t(1) << 20;
+constexpr size_t kHeldRoom = size_t(64) << 10;  // kept free: a run's output and more
+char gHeld[kHeldOutput];
+size_t gHeldUsed = 0;
+bool gHolding = false;
+
+bool Hold(const char* data, size_t length) {
+    if (!gHolding) return false;
+    size_t n = kHeldOutput - gHeldUsed < length ? kHeldOutput - gHeldUsed : length;
+    memcpy(gHeld + gHeldUsed, data, n);
+    gHeldUsed += n;
+    return true;
+}
+
+// Where the command line is drawn: its row, and where the output's cursor
+// goes back to; `shown` false where standard output is no console.
+struct PromptPlace {
+    bool shown;
+    COORD back;
+    SHORT row;
+    SHORT width;
+} gPrompt = {};
+
 // Output of one call on its way to the standard output handle, "\n" already
 // as "\r\n", which is what the log gets too: each write to the screen is
 // preceded by the same bytes to the log (unless `toLog` is cleared).
@@ -288,6 +314,10 @@ struct ScreenBuffer {
 
     void Flush() {
         if (toLog) CaptureWriteLog(bytes, used);
+        if (Hold(bytes, used)) {
+            used = 0;
+            return;
+        }
         size_t done = 0;
         while (!failed && done < used) {
             DWORD written = 0;
@@ -332,7 +362,11 @@ void ReportLogFailure() {
 
 }  // namespace
 
+// Whether what was written so far ends in the middle of a line.
+static bool gLineBegun = false;
+
 void ConsoleWrite(const char* data, size_t length) {
+    if (length != 0) gLineBegun = data[length - 1] != '\n';
     ScreenBuffer screen(StandardOutput());
     if (screen.output == INVALID_HANDLE_VALUE) screen.failed = true;
     if (!CaptureActive()) {
@@ -364,6 +398,7 @@ void ConsoleWriteRun(const char* data, size_t length) {
 // (a pipe, a file) it is the byte 0xEB.
 // The log always gets the byte 0xEB.
 void ConsoleWriteChangeMark() {
+    gLineBegun = true;
     HANDLE output = StandardOutput();
     DWORD mode = 0;
     DWORD written = 0;
@@ -401,3 +436,80 @@ void ConsoleStartTimeStamps() { CaptureStartStamps(!CaptureMidLine()); }
 void ConsoleStartStampedLine() {
     if (CaptureStamping() && CaptureMidLine()) ConsoleWrite("\n", 1);
 }
+
+uint64_t ConsoleMilliseconds() { return uint64_t(GetTickCount64()); }
+
+namespace {
+
+// Blanks the command line's row and puts the cursor at `column` of it.
+void ClearPromptRow(HANDLE output, SHORT column) {
+    DWORD written = 0;
+    COORD start = {0, gPrompt.row};
+    FillConsoleOutputCharacterA(output, ' ', DWORD(gPrompt.width), start, &written);
+    COORD at = {column, gPrompt.row};
+    SetConsoleCursorPosition(output, at);
+}
+
+// Writes bytes straight to the console, past the hold and the log.
+void WriteScreen(HANDLE output, const char* data, size_t length) {
+    DWORD written = 0;
+    if (length != 0) WriteFile(output, data, DWORD(length), &written, nullptr);
+}
+
+}  // namespace
+
+// The command line goes on the row below the output: a line break is
+// written first (which scrolls at the bottom of the buffer), and the row
+// and column the output had are kept to go back to.
+void ConsoleShowCommandLine(const char* text, size_t length, size_t cursor) {
+    HANDLE output = StandardOutput();
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!gHolding) {
+        gHolding = true;
+        gPrompt.shown = false;
+        if (text != nullptr && output != INVALID_HANDLE_VALUE && GetConsoleScreenBufferInfo(output, &info)) {
+            COORD before = info.dwCursorPosition;
+            WriteScreen(output, "\r\n", 2);
+            if (GetConsoleScreenBufferInfo(output, &info)) {
+                gPrompt.shown = true;
+                gPrompt.row = info.dwCursorPosition.Y;
+                gPrompt.width = info.dwSize.X > 8 ? info.dwSize.X : 80;
+                gPrompt.back = before;
+                if (gPrompt.row == before.Y && before.Y > 0) --gPrompt.back.Y;  // the buffer scrolled
+            }
+        }
+    }
+    if (!gPrompt.shown) return;
+    size_t width = size_t(gPrompt.width) - 3;
+    size_t start = cursor > width ? cursor - width : 0;
+    size_t end = start + width < length ? start + width : length;
+    ClearPromptRow(output, 0);
+    WriteScreen(output, ": ", 2);
+    WriteScreen(output, text + start, end - start);
+    COORD at = {SHORT(2 + cursor - start), gPrompt.row};
+    SetConsoleCursorPosition(output, at);
+}
+
+void ConsoleHideCommandLine() {
+    if (!gHolding) return;
+    gHolding = false;
+    HANDLE output = StandardOutput();
+    if (gPrompt.shown) {
+        ClearPromptRow(output, 0);
+        SetConsoleCursorPosition(output, gPrompt.back);
+        gPrompt.shown = false;
+    }
+    size_t done = 0;
+    while (done < gHeldUsed) {
+        DWORD written = 0;
+        if (!WriteFile(output, gHeld + done, DWORD(gHeldUsed - done), &written, nullptr) || written == 0) break;
+        done += written;
+    }
+    gHeldUsed = 0;
+}
+
+void ConsoleStartLine() {
+    if (gLineBegun) ConsoleWrite("\n", 1);
+}
+
+bool ConsoleHoldFull() { return gHolding && gHeldUsed > kHeldOutput - kHeldRoom; }

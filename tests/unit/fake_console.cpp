@@ -32,9 +32,10 @@ int ConsoleReadKey() {
 }
 
 void ConsoleWrite(const char* data, size_t length) {
+    std::string& to = fakeConsole.promptShown ? fakeConsole.held : fakeConsole.output;
     for (size_t i = 0; i < length; ++i) {
-        if (data[i] == '\n') fakeConsole.output += '\r';
-        fakeConsole.output += data[i];
+        if (data[i] == '\n') to += '\r';
+        to += data[i];
     }
 }
 
@@ -54,3 +55,26 @@ bool ConsoleIsInteractive() { return fakeConsole.interactive; }
 bool ConsoleStartLog(const char*, char*, size_t) { return true; }
 void ConsoleStartTimeStamps() {}
 void ConsoleStartStampedLine() {}
+
+uint64_t ConsoleMilliseconds() { return fakeConsole.nowMs; }
+
+void ConsoleShowCommandLine(const char* text, size_t length, size_t cursor) {
+    fakeConsole.promptShown = true;
+    fakeConsole.prompt = text != nullptr ? std::string(text, length) : "(none)";
+    fakeConsole.promptCursor = cursor;
+}
+
+void ConsoleHideCommandLine() {
+    if (!fakeConsole.promptShown) return;
+    fakeConsole.promptShown = false;
+    fakeConsole.output += fakeConsole.held;
+    fakeConsole.held.clear();
+}
+
+void ConsoleStartLine() {
+    const std::string& to = fakeConsole.promptShown ? fakeConsole.held : fakeConsole.output;
+    const std::string& before = to.empty() && fakeConsole.promptShown ? fakeConsole.output : to;
+    if (!before.empty() && before.back() != '\n') ConsoleWrite("\n", 1);
+}
+
+bool ConsoleHoldFull() { return fakeConsole.promptShown && fakeConsole.held.size() > fakeConsole.holdLimit; }

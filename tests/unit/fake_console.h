@@ -2,6 +2,7 @@
 // queue, output is collected exactly as it would reach standard output.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -21,6 +22,14 @@ struct FakeConsoleState {
     unsigned dryTests = 0;
     bool ranDry = false;
     bool interactive = true;   // what ConsoleIsInteractive answers
+    uint64_t nowMs = 0;        // what ConsoleMilliseconds answers
+    // The command line: shown, its text and cursor as last drawn, and the
+    // output held while it is shown (as "standard output" would get it).
+    bool promptShown = false;
+    std::string prompt;
+    size_t promptCursor = 0;
+    std::string held;
+    size_t holdLimit = size_t(1) << 20;
 };
 
 extern FakeConsoleState fakeConsole;

@@ -136,6 +136,43 @@ TEST(CaptureOptions, LogPathAndTimeStamps) {
     }
 }
 
+// /HEX and /HEX:<ms>: the gap given, or 3.5 characters at the line
+// settings but at least 20 ms; a bad gap, or /NC beside it, is refused
+// before anything is opened or shown.
+TEST_F(Session, HexOption) {
+    const struct { const char* args; bool hex; uint32_t gap; const char* refused; } rows[] = {
+        {"1 9600 8 1 0 /hex", true, 20, nullptr},
+        {"1 300 8 1 0 /HEX", true, 117, nullptr},
+        {"1 300 8 2 3 /HEX", true, 140, nullptr},
+        {"1 110 5 5 0 /Hex", true, 239, nullptr},
+        {"1 9600 8 1 0 /HEX:5", true, 5, nullptr},
+        {"1 9600 8 1 0 /HEX:60000", true, 60000, nullptr},
+        {"1 9600 8 1 0 /HEXA /HE", false, 20, nullptr},
+        {"1 9600 8 1 0 /HEX:0", true, 0, "/HEX:0: the gap must be 1 to 60000 ms.\r\n"},
+        {"1 9600 8 1 0 /HEX:60001", true, 0, "/HEX:60001: the gap must be 1 to 60000 ms.\r\n"},
+        {"1 9600 8 1 0 /HEX:1x", true, 0, "/HEX:1x: the gap must be 1 to 60000 ms.\r\n"},
+        {"1 9600 8 1 0 /HEX: /nc", true, 0, "/HEX cannot be combined with /NC.\r\n"},
+        {"1 9600 8 1 0 /NC /hex:10", true, 10, "/HEX cannot be combined with /NC.\r\n"},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> words;
+        std::istringstream in(std::string("dorvalix ") + row.args);
+        for (std::string word; in >> word;) words.push_back(word);
+        std::vector<const char*> argv;
+        for (const auto& word : words) argv.push_back(word.c_str());
+        SessionSettings settings;
+        ASSERT_TRUE(ParseCommandLine(int(argv.size()), argv.data(), &settings));
+        EXPECT_EQ(settings.hexView, row.hex) << row.args;
+        if (row.gap != 0) {
+            EXPECT_EQ(HexGapMs(settings), row.gap) << row.args;
+        }
+        if (row.refused == nullptr) continue;
+        EXPECT_EQ(Run(row.args), 1) << row.args;
+        EXPECT_EQ(Out(), row.refused);
+        EXPECT_EQ(fakeSerial.calls["CreateFileA"], 0u);
+    }
+}
+
 // The end-of-session wait: the transmit queue fills when the end key is
 // typed and drains (or not) while the session waits for it.
 TEST_F(Session, EndOfSessionWait) {

@@ -6,6 +6,7 @@ add_executable(unit_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_driver.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_session.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_display.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_session_command.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_monitor.cpp)
 target_link_libraries(unit_tests PRIVATE dorvalix_core GTest::gtest_main)
 gtest_discover_tests(unit_tests)

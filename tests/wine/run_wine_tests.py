@@ -513,6 +513,29 @@ def case_default(wine, exe, helper):
     same("default: exit status", code, 0)
 
 
+def case_hex_view_and_send(wine, exe, helper):
+    """/HEX: received bytes as a frame of hex rows; ESC : with a send, whose
+    bytes reach the device in one write and are told on a line of their own."""
+    s = Session(wine, exe, [str(PORT), "9600", "8", "1", "0", "/HEX:100"], with_port=True, keys_helper=helper)
+    start = session_start(PORT, plain=False)
+    check("/HEX: session starts", s.out.wait_for(start), repr(s.out.bytes() + s.err.bytes()))
+    s.peer_sends(b"AB\x00\xff")
+    row = b"0000  41 42 00 FF" + b" " * 37 + b"  |AB..|\r\n"
+    check("/HEX: a frame of one row", s.out.wait_for(row), repr(s.out.bytes()))
+    s.keys("c 1B", "c 3A", *["c %02X" % b for b in b"send 01 03 00 00 00 0A crc16"], "c 0D")
+    frame = b"\x01\x03\x00\x00\x00\x0a\xc5\xcd"
+    check("send: the frame reaches the device", s.port.wait_for(frame, 20), repr(s.port.bytes()))
+    sent = b"Sent 8 bytes: 01 03 00 00 00 0A C5 CD\r\n"
+    s.out.wait_for(sent)
+    s.keys("c FF")
+    code = s.finish()
+    out = s.out.bytes()
+    shown = re.sub(rb"\+\d+ ms", b"+N ms", out[len(start):]) if out.startswith(start) else out
+    same("/HEX and send: output", shown, b"+N ms\r\n" + row + sent)
+    same("/HEX and send: bytes sent", s.port.bytes(), frame + b"\xff")
+    same("/HEX and send: exit status", code, 0)
+
+
 def case_keys_not_from_a_console(wine, exe, helper):
     """Standard input not a console: its bytes are the keys, from a Windows
     pipe (polled), a host pipe (wine cannot peek it: read by a thread) or a
@@ -893,6 +916,8 @@ def run_cases(name, wine, exe, helper, preload):
     if helper:
         case_plain_keys(wine, exe, helper)
         case_default(wine, exe, helper)
+        if name == "x86_64":
+            case_hex_view_and_send(wine, exe, helper)
         case_modem_lines(name, wine, exe, helper, preload)
     else:
         check("key helper built (x86_64-w64-mingw32-g++)", False)

@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -453,11 +454,27 @@ int ConsoleReadKey() {
     return gKeys[gKeyHead++];
 }
 
+// While the session's command line is shown, what is written for the
+// screen is held here (the log takes it as it comes, in its own copy), and
+// shown in order once the line is gone.
+constexpr size_t kHeldOutput = size_t(1) << 20;
+constexpr size_t kHeldRoom = size_t(64) << 10;  // kept free: a run's output and more
+static char gHeld[kHeldOutput];
+static size_t gHeldUsed = 0;
+static bool gHolding = false;
+static bool gPromptShown = false;  // the command line is drawn on the terminal
+
 // Gathers bytes for the screen, "\n" as "\r\n" unless the terminal adds the
 // "\r" itself.
 static void ShowBytes(const char* data, size_t length) {
     const bool addCr = !TerminalAddsCr();
     if (length == 0) return;
+    if (gHolding) {
+        size_t n = kHeldOutput - gHeldUsed < length ? kHeldOutput - gHeldUsed : length;
+        memcpy(gHeld + gHeldUsed, data, n);
+        gHeldUsed += n;
+        return;
+    }
     if (gOutputUsed == 0) {
         gGatheredSinceNs = NowNs();
         gWritesSinceAgeCheck = 0;
@@ -505,14 +522,18 @@ static void GatherInLogForm(bool logForm) {
     gGatheredInLogForm = logForm;
 }
 
+// Whether what was written so far ends in the middle of a line.
+static bool gLineBegun = false;
+
 // With a log or time stamps, each piece is gathered behind its stamp if it
 // starts a line (and copied for the log first where the log's form differs).
 void ConsoleWrite(const char* data, size_t length) {
+    if (length != 0) gLineBegun = data[length - 1] != '\n';
     if (!CaptureActive()) {
         ShowBytes(data, length);
         return;
     }
-    GatherInLogForm(!TerminalAddsCr());
+    GatherInLogForm(!TerminalAddsCr() && !gHolding);
     if (gGatheredInLogForm && CapturePassesAsIs(data, length)) {  // the gathered bytes are the log's
         ShowBytes(data, length);
         return;
@@ -564,9 +585,10 @@ bool ConsoleIsInteractive() { return isatty(kInputFd) == 1; }
 // afresh each time: the mark is written a few times a session at most.
 // The log always gets the byte 0xEB.
 void ConsoleWriteChangeMark() {
+    gLineBegun = true;
     const bool utf8 = isatty(kOutputFd) == 1 && LocaleIsUtf8();
     if (CaptureActive()) {
-        GatherInLogForm(!utf8 && !TerminalAddsCr());
+        GatherInLogForm(!utf8 && !TerminalAddsCr() && !gHolding);
         CaptureStamp stamp;
         CapturePiece("\xEB", 1, &stamp, !gGatheredInLogForm);
         if (stamp.length != 0) ShowBytes(stamp.text, stamp.length);
@@ -601,3 +623,77 @@ void ConsoleStartTimeStamps() { CaptureStartStamps(!gMidLine); }
 void ConsoleStartStampedLine() {
     if (CaptureStamping() && CaptureMidLine()) ConsoleWrite("\n", 1);
 }
+
+uint64_t ConsoleMilliseconds() { return uint64_t(NowNs() / 1000000); }
+
+// The command line's text for the screen: the part around the cursor that
+// fits the terminal's width, Latin-1 bytes as UTF-8 in a UTF-8 locale.
+static void ShowPromptText(const char* text, size_t length, size_t cursor) {
+    winsize size = {};
+    size_t columns = ioctl(kOutputFd, TIOCGWINSZ, &size) == 0 && size.ws_col > 8 ? size.ws_col : 80;
+    size_t width = columns - 3;  // ": " and the cursor after the last byte
+    size_t start = cursor > width ? cursor - width : 0;
+    size_t end = start + width < length ? start + width : length;
+    char line[3 * 1024 + 64];
+    size_t used = 0;
+    memcpy(line, "\r\x1b[K: ", 7);
+    used = 7;
+    const bool utf8 = LocaleIsUtf8();
+    for (size_t i = start; i < end && used + 16 < sizeof line; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80 && utf8) {
+            line[used++] = char(0xC0 | (c >> 6));
+            line[used++] = char(0x80 | (c & 0x3F));
+        } else {
+            line[used++] = char(c);
+        }
+    }
+    int n = snprintf(line + used, sizeof line - used, "\r\x1b[%uC", unsigned(2 + cursor - start));
+    if (n > 0) used += size_t(n);
+    ShowBytes(line, used);
+}
+
+// The command line sits on the line below the output, which is made there
+// first (an index, which scrolls at the bottom and keeps the column) so
+// that the cursor saved at the end of the output is still right when it is
+// put back.
+void ConsoleShowCommandLine(const char* text, size_t length, size_t cursor) {
+    if (!gHolding) {
+        GatherInLogForm(false);  // what is gathered from now on is never the log's
+        const bool midLine = gMidLine;
+        if (text != nullptr && isatty(kOutputFd) == 1) {
+            ShowBytes("\x1b" "D\x1b[A\x1b" "7\x1b" "D", 9);
+            gPromptShown = true;
+        }
+        gMidLine = midLine;
+        gHolding = true;
+    }
+    if (!gPromptShown) return;
+    gHolding = false;
+    const bool midLine = gMidLine;
+    ShowPromptText(text, length, cursor);
+    gMidLine = midLine;
+    gHolding = true;
+    ConsoleFlush();
+}
+
+void ConsoleHideCommandLine() {
+    if (!gHolding) return;
+    gHolding = false;
+    if (gPromptShown) {
+        const bool midLine = gMidLine;
+        ShowBytes("\r\x1b[K\x1b" "8", 6);
+        gMidLine = midLine;
+        gPromptShown = false;
+    }
+    size_t held = gHeldUsed;
+    gHeldUsed = 0;
+    ShowBytes(gHeld, held);
+    ConsoleFlush();
+}
+
+void ConsoleStartLine() {
+    if (gLineBegun) ConsoleWrite("\n", 1);
+}
+
+bool ConsoleHoldFull() { return gHolding && gHeldUsed > kHeldOutput - kHeldRoom; }
