@@ -22,7 +22,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "../platform/posix/tty/claim.h"
 #include "../platform/posix/win32/provider.h"
@@ -44,11 +43,27 @@ struct Found {
     bool check;               // a tty: its state comes from the checks
 };
 
+// Grown as rows are found, never freed; plain realloc, so that the program
+// needs no C++ runtime.
 PortList* gList;
-std::vector<Found> gFound;
-int gFoundCount;
-std::vector<TtyIdentity> gIds;
-std::vector<TtyHolder> gHolders;
+Found* gFound;
+int gFoundCount, gFoundCapacity;
+TtyIdentity* gIds;
+TtyHolder* gHolders;
+
+// Room for `count` entries of `array` (of `capacity`); false when no memory
+// is left.
+template <typename T>
+bool Room(T*& array, int& capacity, int count) {
+    if (count <= capacity) return true;
+    int grown = capacity < 16 ? 16 : capacity * 2;
+    if (grown < count) grown = count;
+    void* p = std::realloc(array, sizeof(T) * size_t(grown));
+    if (p == nullptr) return false;
+    array = static_cast<T*>(p);
+    capacity = grown;
+    return true;
+}
 
 PortRow& RowOf(const Found& f) { return gList->rows[f.row]; }
 
@@ -107,9 +122,8 @@ int SerialIndex(const char* name) {
 }
 
 Found* NewFound(PortList& list) {
-    if (AppendPort(list) == nullptr) return nullptr;
-    if (gFound.size() <= size_t(gFoundCount)) gFound.resize(size_t(gFoundCount) + 1);
-    Found* f = &gFound[size_t(gFoundCount++)];
+    if (!Room(gFound, gFoundCapacity, gFoundCount + 1) || AppendPort(list) == nullptr) return nullptr;
+    Found* f = &gFound[gFoundCount++];
     std::memset(f, 0, sizeof *f);
     f->row = list.count - 1;
     return f;
@@ -350,10 +364,10 @@ void SetStates(const char* root, PortList& list) {
     std::snprintf(path, sizeof path, "%s/sys/class/tty/console/active", root);
     if (!ReadAttribute(path, consoles, sizeof consoles)) consoles[0] = '\0';
     int count = 0;
-    gIds.resize(size_t(gFoundCount));
-    gHolders.resize(size_t(gFoundCount));
-    for (int i = 0; i < gFoundCount; ++i) gIds[size_t(count++)] = gFound[i].check ? gFound[i].id : TtyIdentity{};
-    list.holdersUnseen = TtyFindHolders(gIds.data(), count, root, gHolders.data()) > 0;
+    static int idsCapacity, holdersCapacity;
+    if (!Room(gIds, idsCapacity, gFoundCount) || !Room(gHolders, holdersCapacity, gFoundCount)) return;
+    for (int i = 0; i < gFoundCount; ++i) gIds[count++] = gFound[i].check ? gFound[i].id : TtyIdentity{};
+    list.holdersUnseen = TtyFindHolders(gIds, count, root, gHolders) > 0;
     for (int i = 0; i < gFoundCount; ++i) {
         const Found& f = gFound[i];
         const TtyHolder& h = gHolders[i];

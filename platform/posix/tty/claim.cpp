@@ -361,7 +361,7 @@ bool LockedElsewhere(const TtyIdentity& id, LockRead& first) {
 // lock goes, so that the handler unlinks only whole paths of locks that are
 // ours, and only while the name still is our file. Every step that makes,
 // links, exchanges or removes a file in the lock folder runs with the
-// signals held (SignalsHeld), so that a signal finds either no file of ours
+// signals held (HoldSignals), so that a signal finds either no file of ours
 // or a lock noted here.
 constexpr int kHeldLockSlots = 8;
 struct HeldLock {
@@ -393,19 +393,16 @@ void CatchEndingSignals() {
     }
 }
 
-// Every signal held while it lives, then let through as before (a signal
-// that came meanwhile is delivered then, and finds the files in order).
-struct SignalsHeld {
-    sigset_t old;
-    SignalsHeld() {
-        sigset_t all;
-        sigfillset(&all);
-        sigprocmask(SIG_BLOCK, &all, &old);
-    }
-    ~SignalsHeld() { sigprocmask(SIG_SETMASK, &old, nullptr); }
-    SignalsHeld(const SignalsHeld&) = delete;
-    SignalsHeld& operator=(const SignalsHeld&) = delete;
-};
+// Every signal held, then let through as before (a signal that came
+// meanwhile is delivered then, and finds the files in order). Plain calls,
+// not an object's lifetime: the program has no exceptions, and so no
+// unwinding to pay for.
+void HoldSignals(sigset_t& old) {
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &old);
+}
+void ReleaseSignals(const sigset_t& old) { sigprocmask(SIG_SETMASK, &old, nullptr); }
 
 void NoteHeldLock(const char* lock, const struct stat& file) {
     for (int i = 0; i < kHeldLockSlots; ++i) {
@@ -459,13 +456,7 @@ int MakeTempLock(const char* lock, char* temp, struct stat& st) {
 // are held.
 enum class Take { kTaken, kOursAlready, kNoLock, kRefused };
 
-Take TakeLock(const TtyIdentity& id, const LockRead& first, char* taken) {
-    taken[0] = '\0';
-    char paths[2][PATH_MAX];
-    if (LockPaths(id, paths) == 0) return Take::kNoLock;
-    const char* lock = paths[0];
-    CatchEndingSignals();
-    SignalsHeld held;
+Take TakeLockSignalsHeld(const char* lock, const LockRead& first, char* taken) {
     char temp[PATH_MAX];
     struct stat made;
     int fd = MakeTempLock(lock, temp, made);
@@ -513,11 +504,25 @@ Take TakeLock(const TtyIdentity& id, const LockRead& first, char* taken) {
     return result;
 }
 
+Take TakeLock(const TtyIdentity& id, const LockRead& first, char* taken) {
+    taken[0] = '\0';
+    char paths[2][PATH_MAX];
+    if (LockPaths(id, paths) == 0) return Take::kNoLock;
+    CatchEndingSignals();
+    sigset_t old;
+    HoldSignals(old);
+    Take result = TakeLockSignalsHeld(paths[0], first, taken);
+    ReleaseSignals(old);
+    return result;
+}
+
 void DropLock(char* lock) {
     if (lock[0] != '\0') {
-        SignalsHeld held;
+        sigset_t old;
+        HoldSignals(old);
         ForgetHeldLock(lock);
         if (ReadLock(lock).state == LockState::kOurs) (void)unlink(lock);
+        ReleaseSignals(old);
     }
     lock[0] = '\0';
 }
