@@ -40,6 +40,9 @@ struct TransferIo {
     // Called at most once per TransferTimings::progressEveryMs, and once at
     // the end of each file; may be null.
     void (*progress)(void* context, const TransferProgress& progress);
+    // Hands what was sent to the line now, not with the next port call (the
+    // last ACK, CAN CAN CAN); called at the end of the transfer; may be null.
+    void (*flush)(void* context);
 };
 
 // The protocol's times and limits; tests shorten them.

@@ -112,6 +112,7 @@ void ReportProgress(TransferRun& run, bool force) {
 }
 
 void FinishRun(TransferRun& run) {
+    if (run.io->flush != nullptr) run.io->flush(run.io->context);
     run.result->elapsedMs = RunNow(run) - run.startMs;
     if (run.result->reason[0] == '\0') run.result->outcome = TransferOutcome::kDone;
 }

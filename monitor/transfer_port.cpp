@@ -75,9 +75,12 @@ void Progress(void* context, const TransferProgress& progress) {
     if (port->progress != nullptr) port->progress(progress);
 }
 
+// A look at the transmit queue sends what a port has gathered to send.
+void Flush(void*) { TxBufFree(); }
+
 }  // namespace
 
 TransferIo DriverTransferIo(TransferPort* port) {
     port->lastStatusMs = NowMs();
-    return TransferIo{port, Send, Receive, Now, AbortRequested, Progress};
+    return TransferIo{port, Send, Receive, Now, AbortRequested, Progress, Flush};
 }
