@@ -150,7 +150,7 @@ struct Line {
                         }
                     }
                 }
-                if (fault == Fault::kCancel && !fromSender && count > 1000) {
+                if (fault == Fault::kCancel && !fromSender && (weSend ? toPeer : fromPeer) > 20000) {
                     if (!faulted) WriteAll(master, "\x18\x18", 2);
                     faulted = true;
                     continue;
