@@ -1,8 +1,12 @@
 // YMODEM send speed beside lrzsz's own: a file sent into lrzsz's rb on a
 // pty pair, once by the transfer engine over the driver (the port on the
-// slave), once by lrzsz's sb on the slave, rb on the master both times.
-// Prints each rate and their ratio. Run by hand: bench/transfer.sh.
+// slave), once by lrzsz's sb on the slave; rb both times on a socket that a
+// relay thread joins to the master (lrzsz would change the pty's settings
+// from the master side). Prints each rate and their ratio. Run by hand:
+// bench/transfer.sh.
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -10,7 +14,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "../driver/serial_driver.h"
 #include "../monitor/transfer.h"
@@ -61,6 +67,44 @@ int Wait(pid_t pid) {
 
 bool NeverAbort(void*) { return false; }
 
+void WriteAll(int fd, const char* p, ssize_t n) {
+    for (int spins = 0; n > 0 && spins < 100000; ++spins) {
+        ssize_t w = write(fd, p, size_t(n));
+        if (w > 0) {
+            p += w;
+            n -= w;
+        } else {
+            pollfd q = {fd, POLLOUT, 0};
+            poll(&q, 1, 100);
+        }
+    }
+}
+
+// Copies between the pty master and a socket until told to stop.
+struct Relay {
+    int master, socket;
+    std::atomic<bool> stop{false};
+    std::thread thread;
+    Relay(int m, int s) : master(m), socket(s) {
+        thread = std::thread([this] {
+            char buf[8192];
+            while (!stop) {
+                pollfd p[2] = {{master, POLLIN, 0}, {socket, POLLIN, 0}};
+                if (poll(p, 2, 50) <= 0) continue;
+                for (int i = 0; i < 2; ++i) {
+                    if (!(p[i].revents & POLLIN)) continue;
+                    ssize_t n = read(p[i].fd, buf, sizeof buf);
+                    if (n > 0) WriteAll(i == 0 ? socket : master, buf, n);
+                }
+            }
+        });
+    }
+    ~Relay() {
+        stop = true;
+        thread.join();
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,7 +123,10 @@ int main(int argc, char** argv) {
     int master = OpenMaster();
     setenv("DORVALIX_COM62", ptsname(master), 1);
     if (!OpenCOM(kPort, 115200, 8, 1, 0)) return 1;
-    pid_t receiver = Start(ours.c_str(), master, rb);
+    int sockets[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sockets) != 0) return 1;
+    Relay* relay = new Relay(master, sockets[0]);
+    pid_t receiver = Start(ours.c_str(), sockets[1], rb);
     TransferPort port;
     TransferIo io = DriverTransferIo(&port);
     io.abortRequested = NeverAbort;
@@ -89,13 +136,18 @@ int main(int argc, char** argv) {
     TransferSend(TransferProtocol::kYmodem, paths, 1, io, TransferTimings(), &result);
     int rc1 = Wait(receiver);
     double ourTime = NowS() - t0;
+    delete relay;
     ReleaseCOM();
     close(master);
+    close(sockets[0]);
+    close(sockets[1]);
 
     // lrzsz into lrzsz.
     master = OpenMaster();
     int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-    receiver = Start(theirs.c_str(), master, rb);
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sockets) != 0) return 1;
+    relay = new Relay(master, sockets[0]);
+    receiver = Start(theirs.c_str(), sockets[1], rb);
     std::string file = argv[1];
     const char* sb[] = {"sb", "-q", file.c_str(), nullptr};
     t0 = NowS();
@@ -103,6 +155,9 @@ int main(int argc, char** argv) {
     int rc2 = Wait(sender);
     int rc3 = Wait(receiver);
     double theirTime = NowS() - t0;
+    delete relay;
+    close(sockets[0]);
+    close(sockets[1]);
     close(slave);
     close(master);
 
