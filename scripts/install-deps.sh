@@ -184,6 +184,8 @@ build_deps() {
     command -v file >/dev/null || missing+=(file)
     # The remote-port tests run against ser2net.
     [ -x /usr/sbin/ser2net ] || missing+=(ser2net)
+    # The file-transfer tests run against lrzsz.
+    command -v sx >/dev/null || missing+=(lrzsz)
     [ ${#missing[@]} -eq 0 ] || install_needed "${missing[@]}"
     install_wine32
 }
