@@ -21,6 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (data[i] == 0) args.emplace_back();
         else args.back() += char(data[i]);
     }
+    // File transfers (ESC : xmodem ...) wait on the clock and reach files:
+    // tested against a real peer elsewhere, left out here.
+    std::string lower;
+    for (char c : args.back()) lower += char(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    if (lower.find("modem") != std::string::npos) return 0;
     ResetAll();
     fakeConsole.dryLimit = 64;  // the session types 0xFF itself after a few passes
     fakeSerial.rx = args.back();      // received bytes

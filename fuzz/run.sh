@@ -12,7 +12,9 @@ flags=(-std=c++17 -g -O1 -Wall -Wextra -Werror
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
 core=(driver/serial_driver.cpp monitor/session.cpp monitor/control_monitor.cpp
       monitor/display.cpp monitor/output.cpp monitor/command_editor.cpp monitor/hex_rows.cpp
-      monitor/hex_view.cpp monitor/session_command.cpp)
+      monitor/hex_view.cpp monitor/session_command.cpp monitor/transfer_block.cpp monitor/transfer_link.cpp
+      monitor/transfer_send.cpp monitor/transfer_receive.cpp monitor/transfer_text.cpp monitor/transfer_port.cpp
+      monitor/transfer_command.cpp platform/posix/files/transfer_file.cpp)
 
 clang++ "${flags[@]}" -o "$out/fuzz_command_line" fuzz/fuzz_command_line.cpp "${core[@]}" \
     tests/unit/fake_serial.cpp tests/unit/fake_console.cpp

@@ -10,6 +10,7 @@
 #include "hex_view.h"
 #include "output.h"
 #include "session_command.h"
+#include "transfer_command.h"
 
 namespace {
 
@@ -26,6 +27,7 @@ bool hexView = false;
 // feed that follows is the end of a line that a CR ended (keys from a pipe).
 bool lineOpen = false;
 bool lineFeedDue = false;
+bool endAfterCommand = false;  // a transfer was aborted with 0xFF: the session ends
 CommandEditor editor;
 
 // Received bytes are taken this many at a time at most (the tty port's
@@ -109,7 +111,7 @@ void RunCommand(int key) {
     if (key == ':') {
         lineOpen = true;
         EditorOpen(editor, !ConsoleIsInteractive());
-        ConsoleShowCommandLine(editor.plain ? nullptr : "", 0, 0);
+        ConsoleShowCommandLine(": ", editor.plain ? nullptr : "", 0, 0);
         return;
     }
     const char* item = LineCommand(key, kNotCommand);
@@ -128,8 +130,37 @@ void StartAnswer() {
     ConsoleStartLine();
 }
 
+// A transfer command (xmodem, xmodem1k, ymodem and their words, split at
+// blanks); false when `line` is none.
+bool RunTransfer(const char* line) {
+    static char copy[kMaxCommandLine + 1];
+    std::strncpy(copy, line, kMaxCommandLine);
+    copy[kMaxCommandLine] = '\0';
+    const char* words[64];
+    int count = 0;
+    for (char* p = copy; *p != '\0' && count < 64;) {
+        while (*p == ' ' || *p == '\t') *p++ = '\0';
+        if (*p == '\0') break;
+        words[count++] = p;
+        while (*p != '\0' && *p != ' ' && *p != '\t') ++p;
+    }
+    if (count == 0 || !IsTransferCommand(words[0])) return false;
+    StartAnswer();
+    TransferReport report = RunTransferCommand(count, words);
+    if (report.lineChanges != 0 || report.lineErrors != 0) {
+        Print("During the transfer: %u line change%s, %u receive error%s.\n", report.lineChanges,
+              report.lineChanges == 1 ? "" : "s", report.lineErrors, report.lineErrors == 1 ? "" : "s");
+    }
+    if (report.endSession) {
+        TxChar(kEndKey);
+        endAfterCommand = true;
+    }
+    return true;
+}
+
 void RunTypedCommand(const char* line) {
     static SessionCommand command;
+    if (RunTransfer(line)) return;
     ParseSessionCommand(line, command);
     switch (command.kind) {
         case kCommandNone:
@@ -176,7 +207,7 @@ void CommandLineKey(int key) {
     }
     switch (EditorKey(editor, key)) {
         case kEditChanged:
-            if (!editor.plain) ConsoleShowCommandLine(editor.text, editor.length, editor.cursor);
+            if (!editor.plain) ConsoleShowCommandLine(": ", editor.text, editor.length, editor.cursor);
             return;
         case kEditRun:
             CloseCommandLine();
@@ -207,7 +238,7 @@ void ShowInitialTables() {
 void RunControlLineMonitor(uint32_t hexGapMs) {
     uint8_t run[kRunBytes];
     hexView = hexGapMs != 0;
-    lineOpen = lineFeedDue = false;
+    lineOpen = lineFeedDue = endAfterCommand = false;
     if (hexView) HexViewStart(hexGapMs, ConsoleMilliseconds());
     for (;;) {
         // The bytes that have arrived, a run at a time: the looks below are
@@ -250,6 +281,7 @@ void RunControlLineMonitor(uint32_t hexGapMs) {
         if (key >= 0 && lineOpen) {
             lastKey = key;
             CommandLineKey(key);
+            if (endAfterCommand) lastKey = kEndKey;
         } else if (key >= 0) {
             lastKey = key;
             if (escapePending) {

@@ -119,6 +119,8 @@ void ReadSendItems(SessionCommand& command, const char* line, const char* p) {
 
 const char kCommandHelpText[] =
     "send <items>  send bytes: hex (01 c5 0103000A), \"text\" (\\r \\n \\t \\\\ \\\" \\xHH), crc16 (CRC-16/MODBUS)\n"
+    "xmodem send <path>, xmodem1k send <path>, ymodem send <path> [<path> ...]   send files\n"
+    "xmodem receive <path>, ymodem receive [<folder>]                            receive files\n"
     "help          this list\n";
 
 void ParseSessionCommand(const char* line, SessionCommand& command) {

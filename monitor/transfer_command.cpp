@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "../platform/console.h"
 #include "output.h"
 #include "transfer.h"
 #include "transfer_port.h"
@@ -12,7 +13,6 @@
 
 namespace {
 
-size_t gProgressShown = 0;  // length of the progress line on the screen
 
 bool Same(const char* a, const char* b) {
     for (; *a != '\0' && *b != '\0'; ++a, ++b) {
@@ -22,23 +22,17 @@ bool Same(const char* a, const char* b) {
     return *a == *b;
 }
 
-// Writes `text` over the progress line, blanks after it where that was longer.
-void OverProgress(const char* text) {
-    size_t length = std::strlen(text);
-    PutText("\r");
-    PutText(text);
-    for (size_t i = length; i < gProgressShown; ++i) PutByte(' ');
-    gProgressShown = length;
-}
-
+// The progress line, drawn on the screen only (never in the log), below
+// what was shown, and taken away before the result line.
 void ShowProgress(const TransferProgress& progress) {
     char text[kTransferNameMax + 160];
     FormatTransferProgress(progress, text, sizeof text);
-    OverProgress(text);
+    const size_t length = std::strlen(text);
+    ConsoleShowCommandLine("", text, length, length);
 }
 
 void Usage() {
-    PutText("\nTransfer commands: xmodem send <path>, xmodem1k send <path>, ymodem send <path> [<path> ...],"
+    PutText("Transfer commands: xmodem send <path>, xmodem1k send <path>, ymodem send <path> [<path> ...],"
             " xmodem receive <path>, ymodem receive [<folder>]\n");
 }
 
@@ -69,13 +63,12 @@ TransferReport RunTransferCommand(int count, const char* const words[]) {
     TransferIo io = DriverTransferIo(&port);
     TransferTimings timings;
     TransferResult result;
-    gProgressShown = 0;
-    PutText("\n");
     if (sending) TransferSend(protocol, words + 2, count - 2, io, timings, &result);
     else TransferReceive(protocol, count == 3 ? words[2] : nullptr, io, timings, &result);
     char text[kTransferReasonMax + kTransferNameMax + 100];
     FormatTransferResult(result, text, sizeof text);
-    OverProgress(text);
+    ConsoleHideCommandLine();
+    PutText(text);
     PutText("\n");
     report.done = result.outcome == TransferOutcome::kDone;
     report.endSession = port.endSession;

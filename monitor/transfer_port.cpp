@@ -4,7 +4,6 @@
 // of many bytes at once can take its place.
 #include "transfer_port.h"
 
-#include <chrono>
 
 #include "../driver/serial_driver.h"
 #include "../platform/console.h"
@@ -14,11 +13,7 @@ namespace {
 // The line status is looked at no more often than this.
 constexpr unsigned long long kStatusEveryMs = 100;
 
-unsigned long long NowMs() {
-    return (unsigned long long)std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+unsigned long long NowMs() { return ConsoleMilliseconds(); }
 
 unsigned Bits(unsigned value) {
     unsigned n = 0;

@@ -70,16 +70,17 @@ void ConsoleSleep(unsigned milliseconds);
 // Milliseconds of a clock that only goes forward (not the time of day).
 uint64_t ConsoleMilliseconds();
 
-// The session's command line, on the screen only: never in the log. The
-// first call puts it on a line of its own below the output (": " and
-// `text`, the cursor at `cursor`), the next ones draw it again; a null
-// `text` draws nothing (keys that are not typed at a terminal). While it is
+// The session's command line, or a transfer's progress, on the screen
+// only: never in the log. The first call puts it on a line of its own below
+// the output (`prompt` and `text`, the cursor at `cursor` in the text), the
+// next ones draw it again; a null `text` draws nothing (keys that are not
+// typed at a terminal). While it is
 // shown, output still reaches the log, with its time stamps, as it is
 // written, but the screen gets it only once ConsoleHideCommandLine has
 // taken the line away, then all of it in order. Where standard output is
 // not a console or terminal nothing is drawn, and output is held all the
 // same.
-void ConsoleShowCommandLine(const char* text, size_t length, size_t cursor);
+void ConsoleShowCommandLine(const char* prompt, const char* text, size_t length, size_t cursor);
 void ConsoleHideCommandLine();
 
 // True while the output held for the screen is near what can be held: the

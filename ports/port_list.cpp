@@ -71,4 +71,6 @@ int CompareRows(const void* x, const void* y) {
 
 }  // namespace
 
-void SortPorts(PortList& list) { std::qsort(list.rows, size_t(list.count), sizeof list.rows[0], CompareRows); }
+void SortPorts(PortList& list) {
+    if (list.count > 1) std::qsort(list.rows, size_t(list.count), sizeof list.rows[0], CompareRows);  // no rows: no array
+}

@@ -461,7 +461,7 @@ void WriteScreen(HANDLE output, const char* data, size_t length) {
 // The command line goes on the row below the output: a line break is
 // written first (which scrolls at the bottom of the buffer), and the row
 // and column the output had are kept to go back to.
-void ConsoleShowCommandLine(const char* text, size_t length, size_t cursor) {
+void ConsoleShowCommandLine(const char* prompt, const char* text, size_t length, size_t cursor) {
     HANDLE output = StandardOutput();
     CONSOLE_SCREEN_BUFFER_INFO info;
     if (!gHolding) {
@@ -480,13 +480,14 @@ void ConsoleShowCommandLine(const char* text, size_t length, size_t cursor) {
         }
     }
     if (!gPrompt.shown) return;
-    size_t width = size_t(gPrompt.width) - 3;
+    const size_t promptLength = strlen(prompt) < 16 ? strlen(prompt) : 16;
+    size_t width = size_t(gPrompt.width) - promptLength - 1;
     size_t start = cursor > width ? cursor - width : 0;
     size_t end = start + width < length ? start + width : length;
     ClearPromptRow(output, 0);
-    WriteScreen(output, ": ", 2);
+    WriteScreen(output, prompt, promptLength);
     WriteScreen(output, text + start, end - start);
-    COORD at = {SHORT(2 + cursor - start), gPrompt.row};
+    COORD at = {SHORT(promptLength + cursor - start), gPrompt.row};
     SetConsoleCursorPosition(output, at);
 }
 

@@ -1,8 +1,17 @@
 // End to end: the hex view (/HEX) on a pty that the fake-modem-lines
 // instrument gives lines and receive errors, and the session's command line
-// (ESC :) sending frames, from a terminal and from a pipe.
+// (ESC :) sending frames, from a terminal and from a pipe, and a file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
 
 #include <cstdio>
 #include <fstream>
@@ -211,6 +220,68 @@ TEST(HexView, CommandLine) {
         const std::string out = c.output().substr(c.output().find(kStart) + kStart.size());
         EXPECT_EQ(Visible(out), Visible(shown + "(DTR off) (RTS off)\r\n"));
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A YMODEM send from the command line (keys from a pipe) into lrzsz's rb,
+// which talks on a socket that a thread joins to the pty's master.
+TEST(HexView, TransferFromTheCommandLine) {
+    if (system("command -v rb >/dev/null 2>&1") != 0) GTEST_SKIP() << "lrzsz (rb) is not installed";
+    char dir[] = "/tmp/dorvalix-e2e-transfer-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/firmware.bin", into = std::string(dir) + "/in";
+    std::string data;
+    for (int i = 0; i < 3000; ++i) data += char(i * 7);
+    std::ofstream(path, std::ios::binary) << data;
+    ASSERT_EQ(mkdir(into.c_str(), 0755), 0);
+    int sockets[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sockets), 0);
+    Port port;
+    ASSERT_NE(port.state, nullptr);
+    pid_t rb = fork();
+    if (rb == 0) {
+        if (chdir(into.c_str()) != 0) _exit(126);
+        dup2(sockets[1], 0);
+        dup2(sockets[1], 1);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 2);
+        execlp("rb", "rb", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::atomic<bool> stop{false};
+    std::thread relay([&] {
+        char buf[4096];
+        for (int rounds = 0; !stop && rounds < 3000; ++rounds) {  // 30 s at most
+            pollfd p[2] = {{port.pty.master, POLLIN, 0}, {sockets[0], POLLIN, 0}};
+            if (poll(p, 2, 10) <= 0) continue;
+            for (int side = 0; side < 2; ++side) {
+                ssize_t n = (p[side].revents & POLLIN) ? read(p[side].fd, buf, sizeof buf) : 0;
+                if (n > 0) e2e::WriteAll(side == 0 ? sockets[0] : port.pty.master, std::string(buf, size_t(n)));
+            }
+        }
+    });
+    Child c({{"50", "115200", "8", "1", "0"}, port.Env(), e2e::Keyboard::kPipe});
+    ASSERT_TRUE(c.WaitForOutput(kStart)) << Visible(c.output()) << c.errors();
+    c.Type("\x1B:ymodem send " + path + "\n");
+    const bool sent = c.WaitForOutput("Sent firmware.bin by YMODEM: 3000 bytes", 30000);
+    c.Type("\xFF");
+    EXPECT_EQ(c.WaitForExit(), 0);
+    stop = true;
+    relay.join();
+    int status = 0;
+    for (int i = 0; i < 500 && waitpid(rb, &status, WNOHANG) == 0; ++i) usleep(10000);
+    if (waitpid(rb, &status, WNOHANG) == 0) kill(rb, SIGKILL), waitpid(rb, &status, 0);
+    close(sockets[0]);
+    close(sockets[1]);
+    EXPECT_TRUE(sent) << Visible(c.output());
+    std::ifstream in(into + "/firmware.bin", std::ios::binary);
+    std::stringstream got;
+    got << in.rdbuf();
+    EXPECT_EQ(got.str(), data);
+    EXPECT_EQ(system(("rm -rf '" + std::string(dir) + "'").c_str()), 0);
 }
 
 }  // namespace

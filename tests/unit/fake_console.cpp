@@ -1,5 +1,7 @@
 #include "fake_console.h"
 
+#include <chrono>
+
 #include "../../platform/console.h"
 
 FakeConsoleState fakeConsole;
@@ -56,9 +58,15 @@ bool ConsoleStartLog(const char*, char*, size_t) { return true; }
 void ConsoleStartTimeStamps() {}
 void ConsoleStartStampedLine() {}
 
-uint64_t ConsoleMilliseconds() { return fakeConsole.nowMs; }
+// The scripted time where a test sets one, else the real monotonic clock
+// (the transfer tests wait on a real peer).
+uint64_t ConsoleMilliseconds() {
+    if (fakeConsole.nowMs != 0) return fakeConsole.nowMs;
+    return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch()).count());
+}
 
-void ConsoleShowCommandLine(const char* text, size_t length, size_t cursor) {
+void ConsoleShowCommandLine(const char*, const char* text, size_t length, size_t cursor) {
     fakeConsole.promptShown = true;
     fakeConsole.prompt = text != nullptr ? std::string(text, length) : "(none)";
     fakeConsole.promptCursor = cursor;

@@ -628,16 +628,18 @@ uint64_t ConsoleMilliseconds() { return uint64_t(NowNs() / 1000000); }
 
 // The command line's text for the screen: the part around the cursor that
 // fits the terminal's width, Latin-1 bytes as UTF-8 in a UTF-8 locale.
-static void ShowPromptText(const char* text, size_t length, size_t cursor) {
+static void ShowPromptText(const char* prompt, const char* text, size_t length, size_t cursor) {
     winsize size = {};
     size_t columns = ioctl(kOutputFd, TIOCGWINSZ, &size) == 0 && size.ws_col > 8 ? size.ws_col : 80;
-    size_t width = columns - 3;  // ": " and the cursor after the last byte
+    const size_t promptLength = strlen(prompt) < 16 ? strlen(prompt) : 16;
+    size_t width = columns - promptLength - 1;  // the prompt, and the cursor after the last byte
     size_t start = cursor > width ? cursor - width : 0;
     size_t end = start + width < length ? start + width : length;
     char line[3 * 1024 + 64];
     size_t used = 0;
-    memcpy(line, "\r\x1b[K: ", 7);
-    used = 7;
+    memcpy(line, "\r\x1b[K", 4);
+    memcpy(line + 4, prompt, promptLength);
+    used = 4 + promptLength;
     const bool utf8 = LocaleIsUtf8();
     for (size_t i = start; i < end && used + 16 < sizeof line; ++i) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
@@ -648,8 +650,10 @@ static void ShowPromptText(const char* text, size_t length, size_t cursor) {
             line[used++] = char(c);
         }
     }
-    int n = snprintf(line + used, sizeof line - used, "\r\x1b[%uC", unsigned(2 + cursor - start));
+    const unsigned column = unsigned(promptLength + cursor - start);
+    int n = column == 0 ? 0 : snprintf(line + used, sizeof line - used, "\r\x1b[%uC", column);
     if (n > 0) used += size_t(n);
+    else line[used++] = '\r';
     ShowBytes(line, used);
 }
 
@@ -657,7 +661,7 @@ static void ShowPromptText(const char* text, size_t length, size_t cursor) {
 // first (an index, which scrolls at the bottom and keeps the column) so
 // that the cursor saved at the end of the output is still right when it is
 // put back.
-void ConsoleShowCommandLine(const char* text, size_t length, size_t cursor) {
+void ConsoleShowCommandLine(const char* prompt, const char* text, size_t length, size_t cursor) {
     if (!gHolding) {
         GatherInLogForm(false);  // what is gathered from now on is never the log's
         const bool midLine = gMidLine;
@@ -671,7 +675,7 @@ void ConsoleShowCommandLine(const char* text, size_t length, size_t cursor) {
     if (!gPromptShown) return;
     gHolding = false;
     const bool midLine = gMidLine;
-    ShowPromptText(text, length, cursor);
+    ShowPromptText(prompt, text, length, cursor);
     gMidLine = midLine;
     gHolding = true;
     ConsoleFlush();
