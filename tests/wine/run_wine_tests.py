@@ -536,6 +536,57 @@ def case_hex_view_and_send(wine, exe, helper):
     same("/HEX and send: exit status", code, 0)
 
 
+def case_ymodem_send(wine, exe, helper):
+    """ESC : ymodem send: a file by YMODEM into lrzsz's rb, which talks on a
+    socket that a thread here joins to COM50's pty."""
+    rb = shutil.which("rb")
+    if rb is None:
+        log("ymodem send case not run (lrzsz's rb is not installed)")
+        return
+    import socket
+    data = bytes((i * 7) & 0xFF for i in range(3000))
+    source = os.path.join(wine.work, "fw.bin")
+    with open(source, "wb") as f:
+        f.write(data)
+    into = tempfile.mkdtemp(prefix="rb-", dir=wine.work)
+    ours, theirs = socket.socketpair()
+    peer = subprocess.Popen(["timeout", "60", rb], cwd=into, stdin=theirs.fileno(), stdout=theirs.fileno(),
+                            stderr=subprocess.DEVNULL)
+    theirs.close()
+    s = Session(wine, exe, [str(PORT), "9600", "8", "1", "0"], with_port=True, keys_helper=helper)
+    s.port.stop()  # the relay reads the port from here on
+    stop = threading.Event()
+
+    def relay():
+        while not stop.is_set():
+            ready, _, _ = select.select([s.port_master, ours], [], [], 0.05)
+            for fd in ready:
+                try:
+                    chunk = os.read(s.port_master, 4096) if fd == s.port_master else ours.recv(4096)
+                except OSError:
+                    return
+                if chunk:
+                    (ours.sendall if fd == s.port_master else lambda b: os.write(s.port_master, b))(chunk)
+    thread = threading.Thread(target=relay, daemon=True)
+    thread.start()
+    check("ymodem: session starts", s.out.wait_for(session_start(PORT, plain=False)), repr(s.out.bytes()))
+    s.keys("c 1B", "c 3A", *["c %02X" % b for b in b"ymodem send " + windows_path(source).encode()], "c 0D")
+    done = s.out.wait_for(b"Sent fw.bin by YMODEM: 3000 bytes", 60)
+    stop.set()
+    thread.join(5)
+    s.keys("c FF")
+    code = s.finish()
+    ours.close()
+    try:
+        peer.wait(10)
+    except subprocess.TimeoutExpired:
+        peer.kill()
+        peer.wait()
+    check("ymodem: the result line", done, repr(s.out.bytes()[-300:]))
+    same("ymodem: the file as rb wrote it", read_bytes(os.path.join(into, "fw.bin")), data)
+    same("ymodem: exit status", code, 0)
+
+
 def case_keys_not_from_a_console(wine, exe, helper):
     """Standard input not a console: its bytes are the keys, from a Windows
     pipe (polled), a host pipe (wine cannot peek it: read by a thread) or a
@@ -918,6 +969,7 @@ def run_cases(name, wine, exe, helper, preload):
         case_default(wine, exe, helper)
         if name == "x86_64":
             case_hex_view_and_send(wine, exe, helper)
+            case_ymodem_send(wine, exe, helper)
         case_modem_lines(name, wine, exe, helper, preload)
     else:
         check("key helper built (x86_64-w64-mingw32-g++)", False)
