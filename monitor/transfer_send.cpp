@@ -36,28 +36,41 @@ bool WaitForReceiver(TransferRun& run, bool* crc) {
     }
 }
 
+// The receiver's answer within a block's time: ACK, NAK (or C where
+// `cIsNak`), none; kStopped when it cancelled (CAN CAN) or the port failed,
+// the transfer then stopped with the reason.
+enum class Answer { kAck, kNak, kNone, kStopped };
+Answer AwaitAnswer(TransferRun& run, bool cIsNak) {
+    const uint64_t deadline = RunNow(run) + run.timings->blockTimeoutMs;
+    bool lastCan = false;
+    for (;;) {
+        uint64_t now = RunNow(run);
+        if (now >= deadline) return Answer::kNone;
+        int b = ReadByte(run, unsigned(deadline - now));
+        if (b == kReadTimedOut) return Answer::kNone;
+        if (b < 0) {
+            StopOnRead(run, b);
+            return Answer::kStopped;
+        }
+        if (b == kAck) return Answer::kAck;
+        if (b == kNak || (b == kCrcRequest && cIsNak)) return Answer::kNak;
+        if (b == kCan && lastCan) {
+            Stop(run, TransferOutcome::kCancelled, "cancelled by the receiver");
+            return Answer::kStopped;
+        }
+        lastCan = b == kCan;
+    }
+}
+
 // Sends one frame until it is acknowledged. A "C" counts as NAK where it
 // asks for the first block again.
 bool SendFrame(TransferRun& run, const uint8_t* frame, size_t length, unsigned block, bool cIsNak) {
     for (unsigned attempt = 0;; ++attempt) {
         if (!SendBytes(run, frame, length)) return false;
-        const char* why = "no answer";
-        const uint64_t deadline = RunNow(run) + run.timings->blockTimeoutMs;
-        bool lastCan = false;
-        for (;;) {
-            uint64_t now = RunNow(run);
-            if (now >= deadline) break;
-            int b = ReadByte(run, unsigned(deadline - now));
-            if (b == kReadTimedOut) break;
-            if (b < 0) return StopOnRead(run, b);
-            if (b == kAck) return true;
-            if (b == kNak || (b == kCrcRequest && cIsNak)) {
-                why = "NAK";
-                break;
-            }
-            if (b == kCan && lastCan) return Stop(run, TransferOutcome::kCancelled, "cancelled by the receiver");
-            lastCan = b == kCan;
-        }
+        const Answer answer = AwaitAnswer(run, cIsNak);
+        if (answer == Answer::kStopped) return false;
+        if (answer == Answer::kAck) return true;
+        const char* why = answer == Answer::kNak ? "NAK" : "no answer";
         if (attempt >= run.timings->maxRetries) {
             SendCancel(run);
             return Stop(run, TransferOutcome::kFailed, "%u retries of block %u (%s)", attempt, block, why);
@@ -74,26 +87,12 @@ bool SendEndOfFile(TransferRun& run) {
     bool nakSeen = false;
     for (unsigned attempt = 0;; ++attempt) {
         if (!SendByte(run, kEot)) return false;
-        const uint64_t deadline = RunNow(run) + run.timings->blockTimeoutMs;
-        const char* why = "no answer";
-        bool lastCan = false;
-        bool firstNak = false;
-        for (;;) {
-            uint64_t now = RunNow(run);
-            if (now >= deadline) break;
-            int b = ReadByte(run, unsigned(deadline - now));
-            if (b == kReadTimedOut) break;
-            if (b < 0) return StopOnRead(run, b);
-            if (b == kAck) return true;
-            if (b == kNak) {
-                why = "NAK";
-                firstNak = !nakSeen;
-                nakSeen = true;
-                break;
-            }
-            if (b == kCan && lastCan) return Stop(run, TransferOutcome::kCancelled, "cancelled by the receiver");
-            lastCan = b == kCan;
-        }
+        const Answer answer = AwaitAnswer(run, false);
+        if (answer == Answer::kStopped) return false;
+        if (answer == Answer::kAck) return true;
+        const char* why = answer == Answer::kNak ? "NAK" : "no answer";
+        const bool firstNak = answer == Answer::kNak && !nakSeen;
+        if (answer == Answer::kNak) nakSeen = true;
         if (firstNak) {
             --attempt;
             continue;
