@@ -277,6 +277,13 @@ uint32_t PortBaud() {
     return dcb.BaudRate;
 }
 
+int PortLoopsBack() {
+    COMMPROP prop;
+    std::memset(&prop, 0, sizeof prop);
+    if (!GetCommProperties(PortHandle, &prop)) return 0;
+    return prop.dwProvSpec1 == kProvSpecLoopsBack1 && prop.dwProvSpec2 == kProvSpecLoopsBack2 ? 1 : 0;
+}
+
 int RxChar() {
     BYTE byte = 0;
     DWORD count = 0;

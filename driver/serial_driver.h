@@ -60,6 +60,11 @@ int SysErrorText();  // always 0; status record from the last platform error
 // nothing.
 uint32_t PortBaud();
 
+// 1 when the port reports that what it sends comes back to it and no far
+// end can answer (the loopback port; see kProvSpecLoopsBack1), else 0, also
+// when its properties cannot be read. Records nothing.
+int PortLoopsBack();
+
 // Character transfer.
 int RxChar();                  // 0..255, or -1 when no byte came
 // Received bytes a run at a time: up to `max` of them into `bytes`, as many

@@ -151,6 +151,10 @@ bool RunTransfer(const char* line) {
         Print("During the transfer: %u line change%s, %u receive error%s.\n", report.lineChanges,
               report.lineChanges == 1 ? "" : "s", report.lineErrors, report.lineErrors == 1 ? "" : "s");
     }
+    if (report.restCount > 0) {
+        if (hexView) HexViewBytes(report.rest, report.restCount, ConsoleMilliseconds());
+        else ShowRun(report.rest, int(report.restCount));
+    }
     if (report.endSession) {
         TxChar(kEndKey);
         endAfterCommand = true;

@@ -65,6 +65,7 @@ enum class TransferOutcome {
 
 constexpr size_t kTransferNameMax = 256;
 constexpr size_t kTransferReasonMax = 512;
+constexpr size_t kTransferRestMax = 1029;  // a whole frame: the most one read takes
 
 struct TransferResult {
     TransferProtocol protocol = TransferProtocol::kXmodem;
@@ -76,6 +77,10 @@ struct TransferResult {
     uint64_t elapsedMs = 0;
     unsigned retries = 0;
     char reason[kTransferReasonMax] = {};  // when not kDone
+    // What came after the transfer's last byte in the same read (a device's
+    // message right after its last ACK), for the caller to show.
+    uint8_t rest[kTransferRestMax] = {};
+    size_t restCount = 0;
 };
 
 // Sends `count` files: one by XMODEM and XMODEM-1K, a batch of any number

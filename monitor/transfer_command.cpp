@@ -3,8 +3,10 @@
 // output.
 #include "transfer_command.h"
 
+#include <cstdio>
 #include <cstring>
 
+#include "../driver/serial_driver.h"
 #include "../platform/console.h"
 #include "output.h"
 #include "transfer.h"
@@ -22,13 +24,45 @@ bool Same(const char* a, const char* b) {
     return *a == *b;
 }
 
-// The progress line, drawn on the screen only (never in the log), below
-// what was shown, and taken away before the result line.
+// The progress line. On a screen it is drawn in place (never in the log),
+// below what was shown, and taken away before the result line. Elsewhere
+// (a pipe, a file) each file's progress is written out as a line twice: as
+// it first comes and as it last stood.
+struct ProgressLines {
+    bool screen;
+    bool begun;             // a line for the current file has been written
+    bool pending;           // `last` holds a report not yet written
+    char file[kTransferNameMax];
+    char last[kTransferNameMax + 160];
+};
+ProgressLines g_progress;
+
+void WritePendingProgress() {
+    if (!g_progress.pending) return;
+    g_progress.pending = false;
+    PutText(g_progress.last);
+    PutText("\n");
+}
+
 void ShowProgress(const TransferProgress& progress) {
-    char text[kTransferNameMax + 160];
+    ProgressLines& p = g_progress;
+    char text[sizeof p.last];
     FormatTransferProgress(progress, text, sizeof text);
     const size_t length = std::strlen(text);
-    ConsoleShowCommandLine("", text, length, length);
+    if (p.screen) {
+        ConsoleShowCommandLine("", text, length, length);
+        return;
+    }
+    if (p.begun && std::strcmp(p.file, progress.file) == 0) {
+        std::memcpy(p.last, text, length + 1);
+        p.pending = true;
+        return;
+    }
+    WritePendingProgress();  // how the previous file ended
+    PutText(text);
+    PutText("\n");
+    p.begun = true;
+    std::snprintf(p.file, sizeof p.file, "%s", progress.file);
 }
 
 void Usage() {
@@ -60,19 +94,35 @@ TransferReport RunTransferCommand(int count, const char* const words[]) {
     }
     TransferPort port;
     port.progress = ShowProgress;
+    g_progress = ProgressLines{};
+    g_progress.screen = ConsoleIsScreen();
     TransferIo io = DriverTransferIo(&port);
     TransferTimings timings;
-    TransferResult result;
-    if (sending) TransferSend(protocol, words + 2, count - 2, io, timings, &result);
-    else TransferReceive(protocol, count == 3 ? words[2] : nullptr, io, timings, &result);
+    static TransferResult result;
+    result = TransferResult{};
+    if (PortLoopsBack()) {
+        // Whatever went out would come straight back as the other side's answer.
+        result.protocol = protocol;
+        result.sending = sending;
+        result.outcome = TransferOutcome::kRefused;
+        std::snprintf(result.reason, sizeof result.reason,
+                      "this port has no far end (what it sends comes back to it); nothing was started");
+    } else if (sending) {
+        TransferSend(protocol, words + 2, count - 2, io, timings, &result);
+    } else {
+        TransferReceive(protocol, count == 3 ? words[2] : nullptr, io, timings, &result);
+    }
     char text[kTransferReasonMax + kTransferNameMax + 100];
     FormatTransferResult(result, text, sizeof text);
     ConsoleHideCommandLine();
+    WritePendingProgress();
     PutText(text);
     PutText("\n");
     report.done = result.outcome == TransferOutcome::kDone;
     report.endSession = port.endSession;
     report.lineChanges = port.lineChanges;
     report.lineErrors = port.lineErrors;
+    report.rest = result.rest;
+    report.restCount = result.restCount;
     return report;
 }

@@ -111,8 +111,13 @@ void ReportProgress(TransferRun& run, bool force) {
     run.io->progress(run.io->context, run.progress);
 }
 
+static_assert(sizeof(TransferRun::in) <= kTransferRestMax, "the rest of a read must fit the result");
+
 void FinishRun(TransferRun& run) {
     if (run.io->flush != nullptr) run.io->flush(run.io->context);
+    run.result->restCount = run.inCount - run.inAt;
+    std::memcpy(run.result->rest, run.in + run.inAt, run.result->restCount);
+    run.inAt = run.inCount = 0;
     run.result->elapsedMs = RunNow(run) - run.startMs;
     if (run.result->reason[0] == '\0') run.result->outcome = TransferOutcome::kDone;
 }

@@ -64,5 +64,6 @@ bool StopOnRead(TransferRun& run, int code);
 // Calls the progress report if it is due (or `force`).
 void ReportProgress(TransferRun& run, bool force);
 
-// Takes the elapsed time and the retries into the result.
+// Takes the elapsed time, the retries and the bytes received but not taken
+// into the result.
 void FinishRun(TransferRun& run);

@@ -1,7 +1,6 @@
 // The transfer engine over the driver and the console (transfer_port.h).
-// RxChar takes one byte per call and waits at most a quarter of a second
-// when none comes; the receive operation is a thin adapter so that a read
-// of many bytes at once can take its place.
+// Bytes go out a frame a write and come in as runs of what has arrived;
+// a read waits at most a quarter of a second when nothing comes.
 #include "transfer_port.h"
 
 
@@ -30,23 +29,27 @@ void LookAtLines(TransferPort* port) {
     if (status & RX_CTRL) port->lineChanges += Bits(ControlLines() & LINE_CHANGES);
 }
 
+// A write that timed out part way is given the rest, as long as each one
+// takes something.
 bool Send(void* context, const uint8_t* data, size_t length) {
     (void)context;
-    for (size_t i = 0; i < length; ++i) {
-        if (TxChar(data[i]) != 0) return false;
+    while (length > 0) {
+        int chunk = length > 0x10000 ? 0x10000 : int(length);
+        int sent = TxBytes(data, chunk);
+        if (sent <= 0) return false;
+        data += sent;
+        length -= size_t(sent);
     }
     return true;
 }
 
 int Receive(void* context, uint8_t* buffer, size_t size, unsigned timeoutMs) {
-    (void)timeoutMs;  // RxChar waits its own quarter of a second at most
+    (void)timeoutMs;  // a run waits its own quarter of a second at most
     TransferPort* port = static_cast<TransferPort*>(context);
     if (size == 0) return 0;
-    int b = RxChar();
+    int n = RxRun(buffer, size > 0x10000 ? 0x10000 : int(size));
     LookAtLines(port);
-    if (b < 0) return 0;
-    buffer[0] = uint8_t(b);
-    return 1;
+    return n;
 }
 
 uint64_t Now(void*) { return NowMs(); }

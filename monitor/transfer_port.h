@@ -1,5 +1,5 @@
 // The transfer engine over the driver and the console: bytes through
-// TxChar and RxChar, the abort test a look at the keyboard, and the line
+// TxBytes and RxRun, the abort test a look at the keyboard, and the line
 // changes and receive errors that come meanwhile counted for the caller.
 #pragma once
 

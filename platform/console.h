@@ -40,6 +40,11 @@ void ConsoleWriteChangeMark();
 // so that interactive screens such as the configuration dialog make sense.
 bool ConsoleIsInteractive();
 
+// True when standard output is a console or terminal, where a line can be
+// drawn again in place (the command line, a transfer's progress); false for
+// a pipe or a file.
+bool ConsoleIsScreen();
+
 // Session capture, both off until started.
 //
 // Opens `path` for appending (creating it) so that from now on everything

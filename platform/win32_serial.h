@@ -44,3 +44,11 @@
 #else
 #include "posix/win32/api.h"
 #endif
+
+// The provider-specific words of COMMPROP (dwProvSpec1, dwProvSpec2) by
+// which a port says that what it sends comes back to its own receive side,
+// with no far end to answer: "LOOP" "BACK". The built-in loopback port of
+// platform/posix/ reports them; a Windows provider puts its own data there,
+// and none is known to put these two values.
+constexpr DWORD kProvSpecLoopsBack1 = 0x504F4F4C;
+constexpr DWORD kProvSpecLoopsBack2 = 0x4B434142;

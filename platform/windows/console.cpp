@@ -422,6 +422,12 @@ void ConsoleWriteChangeMark() {
 
 bool ConsoleIsInteractive() { return Input() == InputKind::kConsole; }
 
+bool ConsoleIsScreen() {
+    HANDLE output = StandardOutput();
+    DWORD mode = 0;
+    return output != INVALID_HANDLE_VALUE && GetConsoleMode(output, &mode);
+}
+
 void ConsoleSleep(unsigned milliseconds) { Sleep(milliseconds); }
 
 // The Windows console needs no settings changed, so there is nothing to note.

@@ -277,11 +277,26 @@ TEST(HexView, TransferFromTheCommandLine) {
     close(sockets[0]);
     close(sockets[1]);
     EXPECT_TRUE(sent) << Visible(c.output());
+    // Standard output is a pipe: the progress as a line at the start and at the end.
+    EXPECT_NE(c.output().find("YMODEM send firmware.bin: 0 of 3000 bytes (0%), "), std::string::npos);
+    EXPECT_NE(c.output().find("YMODEM send firmware.bin: 3000 of 3000 bytes (100%), "), std::string::npos);
     std::ifstream in(into + "/firmware.bin", std::ios::binary);
     std::stringstream got;
     got << in.rdbuf();
     EXPECT_EQ(got.str(), data);
     EXPECT_EQ(system(("rm -rf '" + std::string(dir) + "'").c_str()), 0);
+}
+
+// What the loopback port sends comes back to it: no transfer starts, and
+// nothing goes out (the next byte read is the typed "A").
+TEST(HexView, NoTransferOnTheLoopbackPort) {
+    Child c({{"50", "115200", "8", "1", "0"}, {"DORVALIX_COM50=loop"}, e2e::Keyboard::kPipe});
+    ASSERT_TRUE(c.WaitForOutput(kStart)) << Visible(c.output()) << c.errors();
+    c.Type("\x1B:ymodem receive\nA");
+    EXPECT_TRUE(c.WaitForOutput("Receiving by YMODEM failed: this port has no far end (what it sends comes back to "
+                                "it); nothing was started\r\nA", 5000)) << Visible(c.output());
+    c.Type("\xFF");
+    EXPECT_EQ(c.WaitForExit(), 0);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -319,6 +320,37 @@ TEST(Transfer, AKeyAborts) {
         EXPECT_NE(WaitPeer(peer), 0);
         EXPECT_EQ(system(("test -z \"$(ls -A '" + dst + "')\"").c_str()), 0) << "a file was left";
     }
+}
+
+// A write that fails (the file size limit here, as a full disk would): CAN
+// CAN CAN to the sender, the reason, and no file left.
+TEST(Transfer, AWriteErrorEndsTheTransfer) {
+    if (!HaveLrzsz()) GTEST_SKIP() << "lrzsz (sx, sb, rx, rb) is not installed";
+    ResetFakeConsole();
+    fakeConsole.dryLimit = ~0u;
+    Line line;
+    ASSERT_TRUE(line.ok());
+    line.weSend = false;
+    WriteFile(line.dir + "/big.bin", RandomBytes(102400, 3));
+    std::string dst = line.dir + "/dst";
+    mkdir(dst.c_str(), 0755);
+    line.StartRelay();
+    pid_t peer = StartPeer(line, line.dir, {"sb", "-q", "big.bin"});
+    rlimit before, limited;
+    getrlimit(RLIMIT_FSIZE, &before);
+    limited = before;
+    limited.rlim_cur = 50000;
+    signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &limited);
+    TransferResult result;
+    TransferPort port;
+    RunEngine(false, TransferProtocol::kYmodem, {dst}, &result, &port);
+    setrlimit(RLIMIT_FSIZE, &before);
+    signal(SIGXFSZ, SIG_DFL);
+    EXPECT_EQ(result.outcome, TransferOutcome::kFailed);
+    EXPECT_STREQ(result.reason, "cannot write big.bin: File too large");
+    EXPECT_NE(WaitPeer(peer), 0);
+    EXPECT_EQ(system(("test -z \"$(ls -A '" + dst + "')\"").c_str()), 0) << "a file was left";
 }
 
 // Header blocks a scripted sender offers: each name refused with CAN, nothing written.

@@ -53,6 +53,8 @@ void ConsoleSleep(unsigned milliseconds) {
 
 bool ConsoleIsInteractive() { return fakeConsole.interactive; }
 
+bool ConsoleIsScreen() { return fakeConsole.screen; }
+
 // No capture: the session's own output is what the tests compare.
 bool ConsoleStartLog(const char*, char*, size_t) { return true; }
 void ConsoleStartTimeStamps() {}

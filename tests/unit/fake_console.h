@@ -22,6 +22,7 @@ struct FakeConsoleState {
     unsigned dryTests = 0;
     bool ranDry = false;
     bool interactive = true;   // what ConsoleIsInteractive answers
+    bool screen = true;        // what ConsoleIsScreen answers
     uint64_t nowMs = 0;        // what ConsoleMilliseconds answers (0: the real clock)
     // The command line: shown, its text and cursor as last drawn, and the
     // output held while it is shown (as "standard output" would get it).

@@ -536,22 +536,24 @@ def case_hex_view_and_send(wine, exe, helper):
     same("/HEX and send: exit status", code, 0)
 
 
-def case_ymodem_send(wine, exe, helper):
-    """ESC : ymodem send: a file by YMODEM into lrzsz's rb, which talks on a
-    socket that a thread here joins to COM50's pty."""
-    rb = shutil.which("rb")
-    if rb is None:
-        log("ymodem send case not run (lrzsz's rb is not installed)")
+def case_ymodem(wine, exe, helper, send):
+    """ESC : ymodem send, and ymodem receive: a file by YMODEM into lrzsz's
+    rb, and one from its sb, which talk on a socket that a thread here joins
+    to COM50's pty."""
+    peer_program = shutil.which("rb" if send else "sb")
+    way = "send" if send else "receive"
+    if peer_program is None:
+        log("ymodem %s case not run (lrzsz is not installed)" % way)
         return
     import socket
     data = bytes((i * 7) & 0xFF for i in range(3000))
-    source = os.path.join(wine.work, "fw.bin")
-    with open(source, "wb") as f:
+    there = tempfile.mkdtemp(prefix="lrzsz-", dir=wine.work)  # the peer's folder
+    here = tempfile.mkdtemp(prefix="ours-", dir=wine.work)
+    with open(os.path.join(here if send else there, "fw.bin"), "wb") as f:
         f.write(data)
-    into = tempfile.mkdtemp(prefix="rb-", dir=wine.work)
     ours, theirs = socket.socketpair()
-    peer = subprocess.Popen(["timeout", "60", rb], cwd=into, stdin=theirs.fileno(), stdout=theirs.fileno(),
-                            stderr=subprocess.DEVNULL)
+    peer = subprocess.Popen(["timeout", "60", peer_program] + ([] if send else ["fw.bin"]), cwd=there,
+                            stdin=theirs.fileno(), stdout=theirs.fileno(), stderr=subprocess.DEVNULL)
     theirs.close()
     s = Session(wine, exe, [str(PORT), "9600", "8", "1", "0"], with_port=True, keys_helper=helper)
     s.port.stop()  # the relay reads the port from here on
@@ -569,9 +571,11 @@ def case_ymodem_send(wine, exe, helper):
                     (ours.sendall if fd == s.port_master else lambda b: os.write(s.port_master, b))(chunk)
     thread = threading.Thread(target=relay, daemon=True)
     thread.start()
-    check("ymodem: session starts", s.out.wait_for(session_start(PORT, plain=False)), repr(s.out.bytes()))
-    s.keys("c 1B", "c 3A", *["c %02X" % b for b in b"ymodem send " + windows_path(source).encode()], "c 0D")
-    done = s.out.wait_for(b"Sent fw.bin by YMODEM: 3000 bytes", 60)
+    check("ymodem %s: session starts" % way, s.out.wait_for(session_start(PORT, plain=False)), repr(s.out.bytes()))
+    command = ("ymodem send " + windows_path(os.path.join(here, "fw.bin"))) if send else \
+        ("ymodem receive " + windows_path(here))
+    s.keys("c 1B", "c 3A", *["c %02X" % b for b in command.encode()], "c 0D")
+    done = s.out.wait_for(b"Sent fw.bin by YMODEM: 3000 bytes" if send else b"Received fw.bin by YMODEM: 3000 bytes", 60)
     stop.set()
     thread.join(5)
     s.keys("c FF")
@@ -582,9 +586,10 @@ def case_ymodem_send(wine, exe, helper):
     except subprocess.TimeoutExpired:
         peer.kill()
         peer.wait()
-    check("ymodem: the result line", done, repr(s.out.bytes()[-300:]))
-    same("ymodem: the file as rb wrote it", read_bytes(os.path.join(into, "fw.bin")), data)
-    same("ymodem: exit status", code, 0)
+    check("ymodem %s: the result line" % way, done, repr(s.out.bytes()[-300:]))
+    same("ymodem %s: the file as it was written" % way, read_bytes(os.path.join(there if send else here, "fw.bin")), data)
+    same("ymodem %s: nothing else in the folder" % way, sorted(os.listdir(there if send else here)), ["fw.bin"])
+    same("ymodem %s: exit status" % way, code, 0)
 
 
 def case_keys_not_from_a_console(wine, exe, helper):
@@ -969,7 +974,8 @@ def run_cases(name, wine, exe, helper, preload):
         case_default(wine, exe, helper)
         if name == "x86_64":
             case_hex_view_and_send(wine, exe, helper)
-            case_ymodem_send(wine, exe, helper)
+            case_ymodem(wine, exe, helper, send=True)
+            case_ymodem(wine, exe, helper, send=False)
         case_modem_lines(name, wine, exe, helper, preload)
     else:
         check("key helper built (x86_64-w64-mingw32-g++)", False)

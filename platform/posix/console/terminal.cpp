@@ -579,6 +579,8 @@ void ConsoleFlush() {
 
 bool ConsoleIsInteractive() { return isatty(kInputFd) == 1; }
 
+bool ConsoleIsScreen() { return isatty(kOutputFd) == 1; }
+
 // The mark as a delta in UTF-8 where standard output is a terminal and the
 // locale's character set is UTF-8; elsewhere (a pipe, a file, a terminal of
 // another character set) the byte 0xEB, as the line table has it. Asked

@@ -7,6 +7,7 @@
 // have no effect: the transmit side drains at once into the receive ring.
 #include <cstring>
 
+#include "../../win32_serial.h"
 #include "../win32/provider.h"
 
 namespace {
@@ -169,6 +170,8 @@ BOOL LoopClearCommError(void*, LPDWORD errors, LPCOMSTAT stat) {
 BOOL LoopGetCommProperties(void*, LPCOMMPROP prop) {
     if (prop == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
     FillCommProp(prop, kCapabilities, kRingSize, 0, g_count);
+    prop->dwProvSpec1 = kProvSpecLoopsBack1;  // no far end: what is sent is what is read
+    prop->dwProvSpec2 = kProvSpecLoopsBack2;
     return TRUE;
 }
 
