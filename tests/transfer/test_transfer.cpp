@@ -353,6 +353,41 @@ TEST(Transfer, AWriteErrorEndsTheTransfer) {
     EXPECT_EQ(system(("test -z \"$(ls -A '" + dst + "')\"").c_str()), 0) << "a file was left";
 }
 
+// A receiver that prints a message with its last ACK, in the same write:
+// the message is handed back with the result, and nothing of it is lost.
+TEST(Transfer, BytesAfterTheLastAckAreKept) {
+    ResetFakeConsole();
+    fakeConsole.dryLimit = ~0u;
+    Line line;
+    ASSERT_TRUE(line.ok());
+    WriteFile(line.dir + "/empty.bin", "");
+    std::thread receiver([&] {
+        Line::WriteAll(line.master, "C", 1);
+        char b[64];
+        int eots = 0;
+        for (long long end = NowMs() + 5000; eots < 2 && NowMs() < end;) {
+            pollfd p = {line.master, POLLIN, 0};
+            ssize_t k = poll(&p, 1, 50) > 0 ? read(line.master, b, sizeof b) : 0;
+            for (ssize_t i = 0; i < k; ++i) {
+                if (b[i] == 0x04 && ++eots == 1) Line::WriteAll(line.master, "\x15", 1);
+            }
+        }
+        Line::WriteAll(line.master, "\x06## Done\r\n", 10);
+    });
+    TransferResult result;
+    TransferPort port;
+    RunEngine(true, TransferProtocol::kXmodem, {line.dir + "/empty.bin"}, &result, &port);
+    receiver.join();
+    EXPECT_EQ(result.outcome, TransferOutcome::kDone) << result.reason;
+    std::string after(reinterpret_cast<const char*>(result.rest), result.restCount);
+    uint8_t more[64];
+    for (int i = 0; i < 4 && after.size() < 9; ++i) {
+        int n = RxRun(more, int(sizeof more));
+        if (n > 0) after.append(reinterpret_cast<const char*>(more), size_t(n));
+    }
+    EXPECT_EQ(after, "## Done\r\n");
+}
+
 // Header blocks a scripted sender offers: each name refused with CAN, nothing written.
 TEST(Transfer, RefusedYmodemNames) {
     const struct {
