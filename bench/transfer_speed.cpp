@@ -1,9 +1,10 @@
-// YMODEM send speed beside lrzsz's own: a file sent into lrzsz's rb on a
-// pty pair, once by the transfer engine over the driver (the port on the
-// slave), once by lrzsz's sb on the slave; rb both times on a socket that a
-// relay thread joins to the master (lrzsz would change the pty's settings
-// from the master side). Prints each rate and their ratio. Run by hand:
-// bench/transfer.sh.
+// YMODEM speed beside lrzsz's own, on a pty pair: a file sent by the
+// transfer engine over the driver (the port on the slave) into lrzsz's rb,
+// received by the engine from lrzsz's sb, and sent by sb on the slave into
+// rb; lrzsz's end of the engine's runs, and rb in the last, on a socket that
+// a relay thread joins to the master (lrzsz would change the pty's settings
+// from the master side). Prints each rate and its ratio to lrzsz's. Run by
+// hand: bench/transfer.sh.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -25,6 +26,13 @@
 namespace {
 
 constexpr int kPort = 62;
+
+// CPU time of the calling thread (the engine's; the relay has its own).
+double ThreadCpuS() {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
 
 double NowS() {
     timespec t;
@@ -105,6 +113,48 @@ struct Relay {
     }
 };
 
+struct EngineRun {
+    bool ok;
+    double seconds;
+    double cpuSeconds;  // the engine's
+    unsigned retries;
+    char reason[kTransferReasonMax];
+};
+
+// The engine sends `file` into rb in `folder`, or receives it from sb into
+// `folder`.
+EngineRun RunEngine(bool send, const char* file, const char* folder) {
+    EngineRun run = {false, 0, 0, 0, "the port or the peer could not be set up"};
+    int master = OpenMaster();
+    int sockets[2];
+    if (master < 0 || socketpair(AF_UNIX, SOCK_STREAM, 0, sockets) != 0) return run;
+    setenv("DORVALIX_COM62", ptsname(master), 1);
+    if (!OpenCOM(kPort, 115200, 8, 1, 0)) return run;
+    Relay* relay = new Relay(master, sockets[0]);
+    const char* rb[] = {"rb", "-q", nullptr};
+    const char* sb[] = {"sb", "-q", file, nullptr};
+    pid_t peer = Start(send ? folder : ".", sockets[1], send ? rb : sb);
+    TransferPort port;
+    TransferIo io = DriverTransferIo(&port);
+    io.abortRequested = NeverAbort;
+    TransferResult result;
+    double t0 = NowS(), cpu0 = ThreadCpuS();
+    if (send) TransferSend(TransferProtocol::kYmodem, &file, 1, io, TransferTimings(), &result);
+    else TransferReceive(TransferProtocol::kYmodem, folder, io, TransferTimings(), &result);
+    run.cpuSeconds = ThreadCpuS() - cpu0;
+    int rc = Wait(peer);
+    run.seconds = NowS() - t0;
+    run.ok = result.outcome == TransferOutcome::kDone && rc == 0;
+    run.retries = result.retries;
+    std::snprintf(run.reason, sizeof run.reason, "%s", run.ok ? "ok" : result.reason[0] ? result.reason : "peer failed");
+    delete relay;
+    ReleaseCOM();
+    close(master);
+    close(sockets[0]);
+    close(sockets[1]);
+    return run;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -114,43 +164,23 @@ int main(int argc, char** argv) {
     }
     struct stat st;
     if (stat(argv[1], &st) != 0) return 2;
-    std::string ours = std::string(argv[2]) + "/ours", theirs = std::string(argv[2]) + "/lrzsz";
-    mkdir(ours.c_str(), 0755);
-    mkdir(theirs.c_str(), 0755);
-    const char* rb[] = {"rb", "-q", nullptr};
+    std::string ours = std::string(argv[2]) + "/ours", back = std::string(argv[2]) + "/ours-in",
+                theirs = std::string(argv[2]) + "/lrzsz";
+    for (const std::string* folder : {&ours, &back, &theirs}) mkdir(folder->c_str(), 0755);
+    EngineRun sent = RunEngine(true, argv[1], ours.c_str());
+    EngineRun received = RunEngine(false, argv[1], back.c_str());
 
-    // The engine over the driver.
+    // lrzsz into lrzsz.
+    const char* rb[] = {"rb", "-q", nullptr};
     int master = OpenMaster();
-    setenv("DORVALIX_COM62", ptsname(master), 1);
-    if (!OpenCOM(kPort, 115200, 8, 1, 0)) return 1;
+    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
     int sockets[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, sockets) != 0) return 1;
     Relay* relay = new Relay(master, sockets[0]);
-    pid_t receiver = Start(ours.c_str(), sockets[1], rb);
-    TransferPort port;
-    TransferIo io = DriverTransferIo(&port);
-    io.abortRequested = NeverAbort;
-    const char* paths[] = {argv[1]};
-    TransferResult result;
-    double t0 = NowS();
-    TransferSend(TransferProtocol::kYmodem, paths, 1, io, TransferTimings(), &result);
-    int rc1 = Wait(receiver);
-    double ourTime = NowS() - t0;
-    delete relay;
-    ReleaseCOM();
-    close(master);
-    close(sockets[0]);
-    close(sockets[1]);
-
-    // lrzsz into lrzsz.
-    master = OpenMaster();
-    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sockets) != 0) return 1;
-    relay = new Relay(master, sockets[0]);
-    receiver = Start(theirs.c_str(), sockets[1], rb);
+    pid_t receiver = Start(theirs.c_str(), sockets[1], rb);
     std::string file = argv[1];
     const char* sb[] = {"sb", "-q", file.c_str(), nullptr};
-    t0 = NowS();
+    double t0 = NowS();
     pid_t sender = Start(".", slave, sb);
     int rc2 = Wait(sender);
     int rc3 = Wait(receiver);
@@ -162,11 +192,13 @@ int main(int argc, char** argv) {
     close(master);
 
     double bytes = double(st.st_size);
-    std::printf("engine ymodem send -> rb: %s, %.2f s, %.1f KB/s (%u retries)\n",
-                result.outcome == TransferOutcome::kDone && rc1 == 0 ? "ok" : result.reason, ourTime,
-                bytes / ourTime / 1000, result.retries);
-    std::printf("lrzsz sb -> rb:           %s, %.2f s, %.1f KB/s\n", rc2 == 0 && rc3 == 0 ? "ok" : "failed",
+    std::printf("engine ymodem send -> rb:    %s, %.2f s, %.1f KB/s, %.0f ns CPU a byte (%u retries)\n", sent.reason,
+                sent.seconds, bytes / sent.seconds / 1000, sent.cpuSeconds * 1e9 / bytes, sent.retries);
+    std::printf("engine ymodem receive <- sb: %s, %.2f s, %.1f KB/s, %.0f ns CPU a byte (%u retries)\n",
+                received.reason, received.seconds, bytes / received.seconds / 1000,
+                received.cpuSeconds * 1e9 / bytes, received.retries);
+    std::printf("lrzsz sb -> rb:              %s, %.2f s, %.1f KB/s\n", rc2 == 0 && rc3 == 0 ? "ok" : "failed",
                 theirTime, bytes / theirTime / 1000);
-    std::printf("ratio: %.2f\n", theirTime / ourTime);
+    std::printf("ratio to lrzsz: send %.2f, receive %.2f\n", theirTime / sent.seconds, theirTime / received.seconds);
     return 0;
 }
