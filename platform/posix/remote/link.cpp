@@ -2,6 +2,8 @@
 // the received ring, the gathered output (remote/link.h).
 #include "link.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,6 +21,21 @@ constexpr size_t kChunk = 16384;
 constexpr int kReadsPerCall = 4;
 
 constexpr uint32_t kSettingsAcks = kAckBaud | kAckDataSize | kAckParity | kAckStopSize | kAckFlow;
+
+// Acknowledges what was just read at once, not after the delay TCP may
+// take. A server that holds back a small segment until its last one is
+// acknowledged (Nagle's rule, ser2net's default) would otherwise send the
+// tail of every burst some 40 ms late: a frame and its answer, such as a
+// transfer block and its ACK, then cost that much each. Linux forgets the
+// setting as it goes, so it is set again after every read that took data.
+void AckNow(int fd) {
+#ifdef TCP_QUICKACK
+    int one = 1;
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+#else
+    (void)fd;
+#endif
+}
 
 void CloseFd(RemoteLink& l) {
     if (l.fd >= 0) close(l.fd);
@@ -170,6 +187,7 @@ void Receive(RemoteLink& l, Take take) {
             LinkLost(l);
             return;
         }
+        AckNow(l.fd);
         size_t count = size_t(n);
         const uint8_t* from = raw;
         if (l.address.comPort) {
