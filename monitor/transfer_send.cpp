@@ -189,7 +189,9 @@ bool SendYmodem(TransferRun& run, const char* const paths[], int count) {
         if (BuildHeaderData(header, PathFileName(paths[i]), size) == 0) {
             return Stop(run, TransferOutcome::kRefused, "the name of %s is too long for YMODEM", paths[i]);
         }
+        if (i == 0) SetFileName(run, paths[0], size);
     }
+    ReportProgress(run, true);  // the first file's, while the receiver is awaited
     bool crc = false;
     if (!WaitForReceiver(run, &crc)) return false;
     uint8_t data[kBlockMax];
