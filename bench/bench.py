@@ -36,6 +36,7 @@ import random
 import re
 import select
 import signal
+import socket
 import statistics
 import subprocess
 import sys
@@ -56,6 +57,15 @@ _next_port = [50]
 def next_port():
     port = _next_port[0]
     _next_port[0] = 50 + (port - 49) % 200  # 50..249, always mapped
+    return port
+
+
+def free_port():
+    """A TCP port on 127.0.0.1 that nothing listens on now."""
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
     return port
 
 

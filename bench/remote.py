@@ -30,21 +30,13 @@ import tempfile
 import threading
 import time
 
-from bench import END_KEY_UTF8, READY_MARK, make_pty, read_some, write_some  # noqa: E402
+from bench import END_KEY_UTF8, READY_MARK, free_port, make_pty, read_some, write_some  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "instrument"))
 import fake_modem_lines as fml  # noqa: E402
 
 SER2NET = "/usr/sbin/ser2net"
 CLK_TCK = os.sysconf("SC_CLK_TCK")
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 class Server:

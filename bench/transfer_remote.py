@@ -25,15 +25,9 @@ import tempfile
 import threading
 import time
 
+from bench import free_port  # noqa: E402
+
 SER2NET = "/usr/sbin/ser2net"
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 def end(proc, seconds):
